@@ -1,0 +1,14 @@
+// The configuration file "mzdelve.cfg": the server port and the welcome text.
+#pragma once
+
+// Finds (and on first run creates) the file and reads PORT and SERVER_WELCOME_MSG.
+void load_config();
+
+int server_port();
+void set_server_port(int port);
+
+// The text sent first to every connecting client; always terminated.
+const char* welcome_message();
+
+// Puts the built-in defaults back (for tests).
+void reset_config();

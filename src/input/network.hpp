@@ -1,0 +1,13 @@
+// The key dispatcher of a server player: the local one's twin with running
+// mode, follow mode, the Necromancer check and the party descent.
+#pragma once
+
+#include "world/game.hpp"
+
+void handle_player_key(Game& game, char key, int player_number);
+
+// Places every living others slot beside player 0 after a descent, on the map.
+void place_others_beside_leader(Game& game);
+
+// True when player 0 and every living others slot stand on the stairs.
+bool all_players_on_stairs(const Game& game);

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs what the build and the tests need on a fresh Debian machine.
+# Runs apt as root; otherwise names the missing packages and stops.
+set -euo pipefail
+
+packages=(cmake ninja-build g++ clang libssl-dev libgtest-dev libgmock-dev
+          libbenchmark-dev libclang-rt-14-dev tmux telnet netcat-openbsd)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+if [ "$(id -u)" -ne 0 ]; then
+  echo "Missing packages: ${missing[*]}" >&2
+  echo "Install them as root: apt-get install -y ${missing[*]}" >&2
+  exit 1
+fi
+
+echo "Installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq "${missing[@]}" >/dev/null
