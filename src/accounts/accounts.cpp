@@ -1,0 +1,143 @@
+// The registration and login dialogues, run on one descriptor that carries
+// both the prompts and the answers (a terminal or a client socket).
+#include "accounts/accounts.hpp"
+
+#include "accounts/user_file.hpp"
+#include "term/term.hpp"
+
+#include <cstring>
+#include <mutex>
+#include <openssl/crypto.h>
+#include <openssl/rand.h>
+#include <string_view>
+
+namespace {
+
+constexpr std::size_t NAME_READ = USERNAME_LEN - 1;
+constexpr std::size_t PASSWORD_READ = 127;
+
+constexpr std::string_view SAVE_FAILED = "Registration failed: could not save the account.\n";
+constexpr std::string_view NAME_TAKEN = "Username already exists.\n";
+constexpr std::string_view DERIVE_FAILED = "Error deriving key.\n";
+constexpr std::string_view BAD_CREDENTIALS = "Invalid credentials.\n";
+
+// One answer of a dialogue. It may be a password, so it is wiped when it goes.
+class Answer {
+public:
+    Answer() = default;
+    Answer(const Answer&) = delete;
+    Answer& operator=(const Answer&) = delete;
+    ~Answer() { OPENSSL_cleanse(m_buf, sizeof m_buf); }
+
+    // One read of at most max bytes; whatever the peer sent beyond that stays
+    // unread and becomes the start of the next answer. False when the peer
+    // has closed or the read failed.
+    bool read_from(int fd, std::size_t max)
+    {
+        ssize_t n = read_some(fd, m_buf, max);
+        if (n <= 0)
+            return false;
+        std::size_t len = static_cast<std::size_t>(n);
+        // Only the line feed ends the answer: a carriage return before it is
+        // kept, so a client that sends CR LF logs in with what it registered.
+        if (const void* lf = std::memchr(m_buf, '\n', len))
+            len = static_cast<std::size_t>(static_cast<const char*>(lf) - m_buf);
+        // The answer is a C string to every other reader of the file.
+        m_len = strnlen(m_buf, len);
+        return true;
+    }
+
+    std::string_view text() const { return { m_buf, m_len }; }
+
+private:
+    char m_buf[PASSWORD_READ + 1] {};
+    std::size_t m_len = 0;
+};
+
+// Sends the prompt and reads the answer; false when the peer is gone.
+bool ask(int fd, std::string_view prompt, Answer& answer, std::size_t max)
+{
+    write_all(fd, prompt);
+    return answer.read_from(fd, max);
+}
+
+// Registrations in this process take turns between reading the file and
+// replacing it, so two of them can never drop each other's record. It is
+// never the game lock: the key derivation runs outside it anyway.
+std::mutex& registration_mutex()
+{
+    static std::mutex m;
+    return m;
+}
+
+bool make_record(std::string_view name, std::string_view password, UserRecord& record)
+{
+    record = UserRecord {};
+    std::memcpy(record.username, name.data(), name.size());
+    return RAND_bytes(record.salt, SALT_LEN) == 1 && derive_key(password, record.salt, record.key);
+}
+
+// Adds the record unless its name has been taken meanwhile; the answer to send.
+std::string_view store_record(const UserRecord& record, std::string_view name)
+{
+    std::lock_guard<std::mutex> lock(registration_mutex());
+    // Read again under the lock: another registration may have stored
+    // accounts, perhaps this very name, while the key was being derived.
+    auto users = read_user_file();
+    if (!users)
+        return SAVE_FAILED;
+    if (find_user(*users, name))
+        return NAME_TAKEN;
+    users->push_back(record);
+    return replace_user_file(*users) ? "Registration successful.\n" : SAVE_FAILED;
+}
+
+}  // namespace
+
+void register_user(int fd)
+{
+    Answer name;
+    Answer password;
+    if (!ask(fd, "Choose a username: ", name, NAME_READ)
+        || !ask(fd, "Choose a password: ", password, PASSWORD_READ))
+        return;
+    // An early look spares the derivation when the answer is already known.
+    auto users = read_user_file();
+    if (!users) {
+        write_all(fd, SAVE_FAILED);
+        return;
+    }
+    if (find_user(*users, name.text())) {
+        write_all(fd, NAME_TAKEN);
+        return;
+    }
+    users.reset();
+    UserRecord record;
+    if (!make_record(name.text(), password.text(), record)) {
+        write_all(fd, DERIVE_FAILED);
+        return;
+    }
+    write_all(fd, store_record(record, name.text()));
+}
+
+bool login_user(int fd)
+{
+    Answer name;
+    Answer password;
+    if (!ask(fd, "Username: ", name, NAME_READ) || !ask(fd, "Password: ", password, PASSWORD_READ))
+        return false;
+    std::vector<UserRecord> users = load_users();
+    const UserRecord* user = find_user(users, name.text());
+    // An unknown name still costs one derivation, so the time of the answer
+    // does not tell which names have accounts.
+    static const unsigned char no_salt[SALT_LEN] {};
+    unsigned char key[KEY_LEN];
+    bool derived = derive_key(password.text(), user ? user->salt : no_salt, key);
+    bool ok = derived && user && CRYPTO_memcmp(key, user->key, KEY_LEN) == 0;
+    OPENSSL_cleanse(key, sizeof key);
+    if (!derived && user)
+        write_all(fd, DERIVE_FAILED);
+    else
+        write_all(fd, ok ? "Login successful.\n" : BAD_CREDENTIALS);
+    return ok;
+}

@@ -1,0 +1,116 @@
+// Reading, searching and atomically replacing the flat file of 112-byte records.
+#include "accounts/user_file.hpp"
+
+#include "term/term.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Reads up to size bytes; the count actually read, or -1 on an error.
+ssize_t read_fully(int fd, char* buf, std::size_t size)
+{
+    std::size_t got = 0;
+    while (got < size) {
+        ssize_t n = read_some(fd, buf + got, size - got);
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        got += static_cast<std::size_t>(n);
+    }
+    return static_cast<ssize_t>(got);
+}
+
+bool write_fully(int fd, const char* data, std::size_t size)
+{
+    while (size > 0) {
+        ssize_t n = write(fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// The rename is only durable once the directory entry itself is on disk.
+void sync_directory()
+{
+    UniqueFd dir(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.valid())
+        fsync(dir.get());
+}
+
+}  // namespace
+
+std::optional<std::vector<UserRecord>> read_user_file()
+{
+    UniqueFd fd(open(USERS_FILE, O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
+        if (errno == ENOENT)
+            return std::vector<UserRecord> {};
+        return std::nullopt;
+    }
+    struct stat st {};
+    if (fstat(fd.get(), &st) != 0)
+        return std::nullopt;
+    std::vector<UserRecord> users(static_cast<std::size_t>(st.st_size) / sizeof(UserRecord));
+    // Another program may still be writing the file in place: keep only the
+    // records that were read whole.
+    ssize_t got = read_fully(fd.get(), reinterpret_cast<char*>(users.data()),
+                             users.size() * sizeof(UserRecord));
+    if (got < 0)
+        return std::nullopt;
+    users.resize(static_cast<std::size_t>(got) / sizeof(UserRecord));
+    return users;
+}
+
+std::vector<UserRecord> load_users() { return read_user_file().value_or(std::vector<UserRecord> {}); }
+
+const UserRecord* find_user(const std::vector<UserRecord>& users, std::string_view name)
+{
+    for (const UserRecord& user : users) {
+        // A record written elsewhere may fill all 64 bytes without a NUL.
+        std::size_t len = strnlen(user.username, USERNAME_LEN);
+        if (len == name.size() && std::memcmp(user.username, name.data(), len) == 0)
+            return &user;
+    }
+    return nullptr;
+}
+
+bool replace_user_file(const std::vector<UserRecord>& users)
+{
+    // Same directory as the user file, so the rename never crosses a file system.
+    char temp[] = ".users.dat.XXXXXX";
+    UniqueFd fd(mkstemp(temp));
+    if (!fd.valid())
+        return false;
+    bool ok = fchmod(fd.get(), S_IRUSR | S_IWUSR) == 0
+        && write_fully(fd.get(), reinterpret_cast<const char*>(users.data()),
+                       users.size() * sizeof(UserRecord))
+        && fsync(fd.get()) == 0;
+    ok = close(fd.release()) == 0 && ok;
+    ok = ok && rename(temp, USERS_FILE) == 0;
+    if (!ok) {
+        unlink(temp);
+        return false;
+    }
+    sync_directory();
+    return true;
+}
+
+bool derive_key(std::string_view password, const unsigned char (&salt)[SALT_LEN],
+                unsigned char (&key)[KEY_LEN])
+{
+    return PKCS5_PBKDF2_HMAC(password.data(), static_cast<int>(password.size()), salt, SALT_LEN,
+                             PBKDF2_ITERATIONS, EVP_sha256(), KEY_LEN, key)
+        == 1;
+}
