@@ -1,13 +1,355 @@
 #include "app/app.hpp"
 
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include "accounts/accounts.hpp"
 #include "app/config.hpp"
+#include "input/local.hpp"
+#include "server/server.hpp"
+#include "term/term.hpp"
+#include "world/character.hpp"
+#include "world/dungeon.hpp"
+#include "world/game.hpp"
+#include "world/items.hpp"
 
-// Placeholder entry until the start-up code lands.
-int run_app(int, char**)
+namespace {
+
+constexpr const char* HELP_TEXT =
+    "--- Command Line Help ---\n"
+    "./mzDELVE -r or --register == registration mode\n"
+    " /mzDELVE -l or --login == login\n"
+    "./mzDELVE -s or --server == multi player server\n"
+    "./mzDELVE -s -d or --server --daemon ==  daemon server mode";
+
+constexpr const char* PRESS_ENTER = "Press Enter to continue/* ... */";
+constexpr const char* BRIGHT_RED = "\x1b[91m";
+constexpr const char* BRIGHT_BLUE = "\x1b[94m";
+
+int g_daemon_mode = 0;
+
+// The raw mode the menu and local play run in. Raw mode is entered only from
+// the normal mode (entering it twice would save the raw attributes as the ones
+// to restore), and whatever was entered here is undone on every way out.
+class RawMode {
+public:
+    RawMode() { install_terminal_restore_handlers(); }
+    ~RawMode() { leave(); }
+    RawMode(const RawMode&) = delete;
+    RawMode& operator=(const RawMode&) = delete;
+
+    void enter()
+    {
+        if (m_on || server_mode())
+            return;
+        enable_raw_mode();
+        m_on = true;
+    }
+    void leave()
+    {
+        if (!m_on)
+            return;
+        restore_terminal();
+        m_on = false;
+    }
+
+private:
+    bool m_on { false };
+};
+
+bool is_arg(std::string_view arg, std::string_view short_form, std::string_view long_form)
 {
-    load_config();
-    std::puts("gLOOMhOLD DUNGEON");
+    return arg == short_form || arg == long_form;
+}
+
+bool is_server_arg(std::string_view arg) { return is_arg(arg, "-s", "--server"); }
+bool is_daemon_arg(std::string_view arg) { return is_arg(arg, "-d", "--daemon"); }
+
+void show(const char* text)
+{
+    std::fputs(text, stdout);
+    std::fflush(stdout);
+}
+
+// End of input also ends the wait, so a closed standard input cannot spin here.
+void wait_for_enter()
+{
+    int c;
+    do {
+        c = std::getc(stdin);
+    } while (c != '\n' && c != EOF);
+    std::clearerr(stdin);
+}
+
+void show_and_wait(const char* text)
+{
+    show(text);
+    wait_for_enter();
+}
+
+// The failure of run_server as one line; an empty report still says something.
+std::string server_failure_line(std::string failure)
+{
+    while (!failure.empty() && (failure.back() == '\n' || failure.back() == '\r'))
+        failure.pop_back();
+    if (failure.empty())
+        failure = "Server on port " + std::to_string(server_port()) + " stopped.";
+    return failure;
+}
+
+// ---- Daemon mode ----
+
+int detach_failure()
+{
+    std::fwrite("Failed to daemonize\n", 1, 20, stderr);
+    return 1;
+}
+
+// The daemon keeps no terminal: its standard descriptors lead to /dev/null, or
+// stay closed when that cannot be opened.
+void redirect_standard_descriptors()
+{
+    close(0);
+    close(1);
+    close(2);
+    int null_fd = open("/dev/null", O_RDWR);
+    if (null_fd < 0)
+        return;
+    dup2(null_fd, 0);
+    dup2(null_fd, 1);
+    dup2(null_fd, 2);
+    if (null_fd > 2)
+        close(null_fd);
+}
+
+bool write_pid_file()
+{
+    std::FILE* f = std::fopen(PID_FILE, "w");
+    if (!f)
+        return false;
+    bool written = std::fprintf(f, "%d\n", static_cast<int>(getpid())) > 0;
+    return std::fclose(f) == 0 && written;
+}
+
+int run_daemon_child()
+{
+    umask(0);
+    if (setsid() < 0) {
+        std::perror("setsid failed");
+        return detach_failure();
+    }
+    if (chdir(".") != 0) {
+        std::perror("chdir failed");
+        return detach_failure();
+    }
+    redirect_standard_descriptors();
+    std::signal(SIGTERM, handle_daemon_signal);
+    std::signal(SIGINT, handle_daemon_signal);
+    std::signal(SIGHUP, handle_daemon_signal);
+    if (!write_pid_file()) {
+        std::perror("Failed to create PID file");
+        return detach_failure();
+    }
+    run_server();
     return 0;
+}
+
+int daemonize()
+{
+    // Anything still buffered would otherwise be written by both processes.
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0) {
+        std::perror("Fork failed");
+        return detach_failure();
+    }
+    if (pid == 0)
+        return run_daemon_child();
+    std::printf("Listening on port %d\n", server_port());
+    std::printf("Daemon started with PID: %d\n", static_cast<int>(pid));
+    std::printf("PID file: %s\n", PID_FILE);
+    return 0;
+}
+
+// A server that cannot listen must not look like one that ended normally.
+int start_server()
+{
+    set_server_mode(1);
+    if (g_daemon_mode)
+        return daemonize();
+    std::string line = server_failure_line(run_server());
+    std::fprintf(stderr, "%s\n", line.c_str());
+    return 1;
+}
+
+// ---- Local game ----
+
+bool other_player_alive(const Game& game)
+{
+    for (int i = 0; i < others_limit(game); ++i)
+        if (game.others[i].alive)
+            return true;
+    return false;
+}
+
+// Returns an exit status when the game ends the program, nothing to go back
+// to the menu.
+std::optional<int> play_local_game(RawMode& raw)
+{
+    std::srand(static_cast<unsigned>(std::time(nullptr)));
+    Game& game = local_game();
+    // Each game starts from an empty record, so a second game in the same
+    // process begins at level 1 again and nothing of the first one lingers.
+    free_player_items(game);
+    std::memset(&game, 0, sizeof game);
+    generate_level(game);
+    create_character(game, 1, 0);
+    run_local_game(game);
+
+    raw.leave();
+    if (other_player_alive(game))
+        return 0;
+    std::fflush(stdout);
+    clear_screen();
+    std::printf("%sGAME OVER! You reached dungeon level %d.\n", BRIGHT_RED, game.level);
+    free_player_items(game);
+    show_and_wait("Press Enter to return to main menu...");
+    return std::nullopt;
+}
+
+// ---- Main menu ----
+
+// One byte chosen; the rest of the line up to Enter is dropped. End of input quits.
+int read_menu_choice()
+{
+    std::fflush(stdout);
+    clear_screen();
+    std::printf("%s--- gLOOMhOLD DUNGEON ---\n\n", BRIGHT_BLUE);
+    std::puts("1. Play Game (Local)");
+    std::printf("2. Server Mode (Listen on Port %d)\n", server_port());
+    std::puts("3. Register New User");
+    std::puts("4. Login and Play (Local)");
+    std::puts("5. Quit");
+    show("\nEnter choice: ");
+    int choice = read_byte(0);
+    if (choice < 0)
+        return '5';
+    int c;
+    do {
+        c = read_byte(0);
+    } while (c >= 0 && c != '\n');
+    return choice;
+}
+
+void serve_from_menu()
+{
+    set_server_mode(1);
+    std::string line = server_failure_line(run_server());
+    std::printf("%s\n", line.c_str());
+    show_and_wait(PRESS_ENTER);
+}
+
+void register_from_menu(RawMode& raw)
+{
+    raw.leave();
+    register_user(1);
+    show_and_wait(PRESS_ENTER);
+}
+
+std::optional<int> login_from_menu(RawMode& raw)
+{
+    set_server_mode(0);
+    raw.leave();
+    if (login_user(1)) {
+        raw.enter();
+        return play_local_game(raw);
+    }
+    show_and_wait("Login failed. Press Enter to continue/* ... */");
+    return std::nullopt;
+}
+
+std::optional<int> menu_action(int choice, RawMode& raw)
+{
+    switch (choice) {
+    case '1':
+        set_server_mode(0);
+        return play_local_game(raw);
+    case '2':
+        serve_from_menu();
+        return std::nullopt;
+    case '3':
+        register_from_menu(raw);
+        return std::nullopt;
+    case '4':
+        return login_from_menu(raw);
+    case '5':
+        raw.leave();
+        return 0;
+    default:
+        std::puts("Invalid option.");
+        show_and_wait(PRESS_ENTER);
+        return std::nullopt;
+    }
+}
+
+int main_menu()
+{
+    RawMode raw;
+    for (;;) {
+        raw.enter();
+        int choice = read_menu_choice();
+        std::fflush(stdout);
+        clear_screen();
+        if (std::optional<int> status = menu_action(choice, raw)) {
+            std::fflush(stdout);
+            return *status;
+        }
+    }
+}
+
+}  // namespace
+
+void handle_daemon_signal(int)
+{
+    unlink(PID_FILE);
+    _exit(0);
+}
+
+int run_app(int argc, char** argv)
+{
+    // The menu reads keys from descriptor 0 itself; a buffered standard input
+    // would swallow keys typed ahead while waiting for Enter.
+    std::setvbuf(stdin, nullptr, _IONBF, 0);
+    load_config();
+    if (argc < 2)
+        return main_menu();
+    std::string_view first = argv[1];
+    if (is_arg(first, "-r", "--register")) {
+        register_user(1);
+        return 0;
+    }
+    if (is_arg(first, "-l", "--login"))
+        return login_user(1) ? main_menu() : 0;
+    if (is_arg(first, "-h", "--help")) {
+        std::puts(HELP_TEXT);
+        return 0;
+    }
+    if (argc > 2) {
+        std::string_view second = argv[2];
+        g_daemon_mode = is_daemon_arg(second) || (is_daemon_arg(first) && is_server_arg(second));
+        if (is_daemon_arg(first) && is_server_arg(second))
+            return start_server();
+    }
+    if (is_server_arg(first))
+        return start_server();
+    return main_menu();
 }
