@@ -1,0 +1,295 @@
+// The listening socket and the accept loop, the limits on connections that
+// have not joined yet, and the optional lock statistics.
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <condition_variable>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <string>
+#include <sys/socket.h>
+#include <system_error>
+#include <thread>
+#include <unistd.h>
+
+#include "app/config.hpp"
+#include "rules/spells.hpp"
+#include "server/server.hpp"
+#include "server/server_internal.hpp"
+
+namespace {
+using Clock = std::chrono::steady_clock;
+
+constexpr int LISTEN_BACKLOG = 3;
+constexpr int DIALOGUE_WAIT_MS = 60000;
+constexpr auto PREJOIN_TIME_LIMIT = std::chrono::seconds(120);
+constexpr int SEND_TIME_LIMIT_S = 2;
+constexpr const char* BUSY_TEXT = "Server busy. Try again later.\n";
+
+// --- Connections in the welcome, login and naming dialogue ---------------
+
+struct PreJoinEntry {
+    int fd = -1;
+    Clock::time_point deadline {};
+    bool cut = false;
+};
+
+struct PreJoinTable {
+    std::mutex mutex;
+    std::condition_variable changed;
+    PreJoinEntry entries[PREJOIN_LIMIT];
+    Clock::duration limit = PREJOIN_TIME_LIMIT;
+    bool watchdog_running = false;
+};
+
+PreJoinTable& prejoin()
+{
+    static PreJoinTable table;
+    return table;
+}
+
+// Cuts off connections whose time ran out: after shutdown(SHUT_RD) their
+// pending and later reads return end of input, so their own thread sends
+// the goodbye text and closes. Entries are released before their socket is
+// closed, under the same mutex, so a cut never hits a reused descriptor.
+void prejoin_watchdog()
+{
+    PreJoinTable& t = prejoin();
+    std::unique_lock<std::mutex> lock(t.mutex);
+    for (;;) {
+        auto now = Clock::now();
+        auto next = Clock::time_point::max();
+        for (PreJoinEntry& e : t.entries) {
+            if (e.fd < 0 || e.cut)
+                continue;
+            if (e.deadline <= now) {
+                shutdown(e.fd, SHUT_RD);
+                e.cut = true;
+            } else if (e.deadline < next) {
+                next = e.deadline;
+            }
+        }
+        if (next == Clock::time_point::max())
+            t.changed.wait(lock);
+        else
+            t.changed.wait_until(lock, next);
+    }
+}
+
+// --- Lock statistics --------------------------------------------------------
+
+// Microsecond buckets; the last one collects everything longer.
+constexpr int STAT_BUCKETS = 10000;
+struct LockStats {
+    bool on = false;
+    unsigned long long count = 0;
+    double total_us = 0;
+    long long max_us = 0;
+    unsigned long long buckets[STAT_BUCKETS] {};
+};
+LockStats g_stats;
+
+long long bucket_percentile(double fraction)
+{
+    auto want = static_cast<unsigned long long>(fraction * static_cast<double>(g_stats.count));
+    unsigned long long seen = 0;
+    for (int i = 0; i < STAT_BUCKETS; ++i) {
+        seen += g_stats.buckets[i];
+        if (seen > want)
+            return i;
+    }
+    return STAT_BUCKETS - 1;
+}
+
+// --- Listener ---------------------------------------------------------------
+
+const char* client_name_of(int player_number)
+{
+    if (player_number < 0 || player_number >= MAX_CLIENTS)
+        return "";
+    return client_tables().client_names[player_number];
+}
+
+std::string failure(int port, const char* what, int err)
+{
+    char line[160];
+    std::snprintf(line, sizeof line, "Cannot %s on port %d: %s", what, port, std::strerror(err));
+    return line;
+}
+
+int env_ms(const char* name, int fallback)
+{
+    const char* v = std::getenv(name);
+    if (!v || !*v)
+        return fallback;
+    return std::atoi(v);
+}
+
+void configure_client_socket(int fd)
+{
+    // Frames are written whole; Nagle would hold the next small prompt
+    // behind the acknowledgement of the previous frame.
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    struct timeval tv { SEND_TIME_LIMIT_S, 0 };
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+// Errors of accept that concern one connection, not the listening socket.
+bool transient_accept_error(int err)
+{
+    switch (err) {
+    case EINTR:
+    case ECONNABORTED:
+    case EPROTO:
+    case ENETDOWN:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+    case ENONET:
+    case EHOSTUNREACH:
+    case EOPNOTSUPP:
+    case ENETUNREACH:
+    case EPERM:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Out of descriptors or memory: wait for connections to end instead of
+// giving up the listener for everybody.
+bool resource_accept_error(int err)
+{
+    return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}
+
+void start_client(int fd)
+{
+    if (!prejoin_claim(fd)) {
+        write_all(fd, BUSY_TEXT);
+        close(fd);
+        return;
+    }
+    configure_client_socket(fd);
+    // The thread takes ownership only once it runs, so a failed start leaves
+    // the descriptor here to release and close. std::thread reports that
+    // failure only by throwing.
+    try {
+        std::thread([fd] { client_thread(UniqueFd(fd)); }).detach();
+    } catch (const std::system_error&) {
+        prejoin_release(fd);
+        close(fd);
+    }
+}
+}  // namespace
+
+bool prejoin_claim(int fd)
+{
+    PreJoinTable& t = prejoin();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    for (PreJoinEntry& e : t.entries) {
+        if (e.fd >= 0)
+            continue;
+        e.fd = fd;
+        e.deadline = Clock::now() + t.limit;
+        e.cut = false;
+        t.changed.notify_one();
+        return true;
+    }
+    return false;
+}
+
+void prejoin_release(int fd)
+{
+    PreJoinTable& t = prejoin();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    for (PreJoinEntry& e : t.entries)
+        if (e.fd == fd)
+            e = PreJoinEntry {};
+}
+
+void set_prejoin_time_limit(std::chrono::milliseconds limit)
+{
+    PreJoinTable& t = prejoin();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    t.limit = limit;
+}
+
+void enable_lock_stats(bool on) { g_stats.on = on; }
+
+void record_command_lock_time(Clock::duration held)
+{
+    if (!g_stats.on)
+        return;
+    long long us = std::chrono::duration_cast<std::chrono::microseconds>(held).count();
+    ++g_stats.count;
+    g_stats.total_us += static_cast<double>(us);
+    g_stats.max_us = std::max(g_stats.max_us, us);
+    ++g_stats.buckets[std::clamp<long long>(us, 0, STAT_BUCKETS - 1)];
+}
+
+void report_lock_stats()
+{
+    if (!g_stats.on || g_stats.count == 0)
+        return;
+    std::fprintf(stderr, "lock stats: commands=%llu mean=%.1fus p50=%lldus p99=%lldus max=%lldus\n",
+                 g_stats.count, g_stats.total_us / static_cast<double>(g_stats.count),
+                 bucket_percentile(0.50), bucket_percentile(0.99), g_stats.max_us);
+}
+
+std::string run_server()
+{
+    // Writes to a peer that has gone must fail, not end the process.
+    std::signal(SIGPIPE, SIG_IGN);
+    // A joined client answering the class or shop dialogue holds the game
+    // lock while it thinks; bound that wait.
+    set_dialogue_wait_ms(env_ms("DELVE_DIALOGUE_WAIT_MS", DIALOGUE_WAIT_MS));
+    set_prejoin_time_limit(std::chrono::milliseconds(
+        env_ms("DELVE_PREJOIN_LIMIT_MS", static_cast<int>(std::chrono::milliseconds(PREJOIN_TIME_LIMIT).count()))));
+    enable_lock_stats(std::getenv("DELVE_LOCK_STATS") != nullptr);
+    set_player_name_source(client_name_of);
+
+    int port = server_port();
+    UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!listener.valid())
+        return failure(port, "listen", errno);
+    int one = 1;
+    setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    struct sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    if (bind(listener.get(), reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0
+        || listen(listener.get(), LISTEN_BACKLOG) != 0)
+        return failure(port, "listen", errno);
+
+    {
+        PreJoinTable& t = prejoin();
+        std::lock_guard<std::mutex> lock(t.mutex);
+        if (!t.watchdog_running) {
+            std::thread(prejoin_watchdog).detach();
+            t.watchdog_running = true;
+        }
+    }
+
+    for (;;) {
+        int fd = accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd >= 0) {
+            start_client(fd);
+            continue;
+        }
+        int err = errno;
+        if (transient_accept_error(err))
+            continue;
+        if (resource_accept_error(err)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            continue;
+        }
+        return failure(port, "accept connections", err);
+    }
+}
