@@ -1,6 +1,8 @@
 // Save files ("DLVS", version 1) and the save and load commands.
 #pragma once
 
+#include <cstddef>
+#include <span>
 #include <string_view>
 
 #include "world/game.hpp"
@@ -14,6 +16,9 @@ int write_save_file(const char* path, Game& game, Player& p);
 // 0 on success, -1 cannot open, -2 wrong magic or a damaged file, -3 wrong
 // version. Anything but 0 leaves the game exactly as it was.
 int read_save_file(const char* path, Game& game, Player& p);
+
+// read_save_file on the bytes of a whole file already in memory.
+int read_save_data(std::span<const unsigned char> bytes, Game& game, Player& p);
 
 void save_game(Game& game, Player& p);
 void load_game(Game& game, Player& p);

@@ -1,0 +1,420 @@
+// The save file: a header, the Game record byte for byte, blocks that repeat
+// parts of the record, and the saving player's carried items. A file is only
+// ever replaced whole, and a loaded file replaces the game only once it has
+// been checked from end to end.
+#include "save/save.hpp"
+
+#include <atomic>
+#include <bit>
+#include <cerrno>
+#include <cstdint>
+#include <ctime>
+#include <fcntl.h>
+#include <memory>
+#include <new>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "term/term.hpp"
+#include "world/items.hpp"
+
+// The record is copied as it lies in memory and the file is little-endian.
+static_assert(std::endian::native == std::endian::little);
+
+namespace {
+
+constexpr std::size_t HEADER_SIZE = 16;
+constexpr std::size_t MAP_BYTES = sizeof(Game::map);
+constexpr int ITEM_SLOTS = INVENTORY_SLOTS + 2;
+constexpr std::size_t SLOT_WORD = 8;
+
+static_assert(MAP_BYTES == 48000);
+
+// No valid file is larger: every count at its array size and all twelve item slots filled.
+constexpr std::size_t MAX_SAVE_SIZE = HEADER_SIZE + sizeof(Game) + MAP_BYTES
+    + sizeof(Monster) * MAX_MONSTERS + sizeof(Item) * MAX_FLOOR_ITEMS
+    + sizeof(Projectile) * MAX_PROJECTILES + sizeof(Store) * MAX_STORES
+    + sizeof(Corpse) * MAX_CORPSES + sizeof(Player) * MAX_OTHERS
+    + ITEM_SLOTS * (SLOT_WORD + sizeof(Item));
+
+// Slots 0..9 are the inventory, 10 the weapon, 11 the armour.
+Item*& item_slot(Player& p, int slot)
+{
+    if (slot < INVENTORY_SLOTS)
+        return p.inventory[slot];
+    return slot == INVENTORY_SLOTS ? p.weapon : p.armor;
+}
+
+Item* item_slot(const Player& p, int slot) { return item_slot(const_cast<Player&>(p), slot); }
+
+bool counts_in_range(const Game& g)
+{
+    return g.monster_count >= 0 && g.monster_count <= MAX_MONSTERS && g.floor_item_count >= 0
+        && g.floor_item_count <= MAX_FLOOR_ITEMS && g.store_count >= 0
+        && g.store_count <= MAX_STORES && g.corpse_count >= 0 && g.corpse_count <= MAX_CORPSES
+        && g.other_count >= 0 && g.other_count <= MAX_OTHERS;
+}
+
+// ---- writing ----
+
+void append(std::string& out, const void* data, std::size_t n)
+{
+    out.append(static_cast<const char*>(data), n);
+}
+
+std::string encode_save(const Game& game, const Player& p, std::int64_t saved_at)
+{
+    std::string out;
+    out.reserve(MAX_SAVE_SIZE);
+    const std::int32_t version = SAVE_VERSION;
+    append(out, SAVE_MAGIC, sizeof SAVE_MAGIC);
+    append(out, &version, sizeof version);
+    append(out, &saved_at, sizeof saved_at);
+    append(out, &game, sizeof game);
+    append(out, game.map, MAP_BYTES);
+    append(out, game.monsters, sizeof(Monster) * game.monster_count);
+    append(out, game.floor_items, sizeof(Item) * game.floor_item_count);
+    append(out, game.projectiles, sizeof game.projectiles);
+    append(out, game.stores, sizeof(Store) * game.store_count);
+    append(out, game.corpses, sizeof(Corpse) * game.corpse_count);
+    append(out, game.others, sizeof(Player) * game.other_count);
+    for (int slot = 0; slot < ITEM_SLOTS; ++slot) {
+        const Item* item = item_slot(p, slot);
+        // The word only says whether an item follows; its value means nothing outside this process.
+        const std::uint64_t word = reinterpret_cast<std::uintptr_t>(item);
+        append(out, &word, sizeof word);
+        if (item)
+            append(out, item, sizeof *item);
+    }
+    return out;
+}
+
+// The temporary name must not contain ".sav": a leftover one would then count as a save.
+UniqueFd create_temp_beside(const std::string& path, std::string& temp)
+{
+    static std::atomic<unsigned> counter { 0 };
+    std::string::size_type slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? std::string(".") : path.substr(0, slash);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        temp = dir + "/.partial-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
+        int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd >= 0)
+            return UniqueFd(fd);
+        if (errno != EEXIST)
+            break;
+    }
+    temp.clear();
+    return UniqueFd();
+}
+
+// Writes the whole file under a temporary name and renames it into place, so
+// a failed save never truncates or half-overwrites an earlier file.
+bool replace_file(const std::string& path, std::string_view bytes)
+{
+    std::string temp;
+    UniqueFd fd = create_temp_beside(path, temp);
+    if (!fd.valid())
+        return false;
+    bool ok = write_all(fd.get(), bytes) && fsync(fd.get()) == 0;
+    ok = close(fd.release()) == 0 && ok;
+    ok = ok && rename(temp.c_str(), path.c_str()) == 0;
+    if (!ok)
+        unlink(temp.c_str());
+    return ok;
+}
+
+// ---- reading ----
+
+class ByteReader {
+public:
+    explicit ByteReader(std::span<const unsigned char> bytes) : m_bytes(bytes) {}
+
+    bool take(void* dst, std::size_t n)
+    {
+        if (n > m_bytes.size() - m_pos)
+            return false;
+        if (n > 0)
+            std::memcpy(dst, m_bytes.data() + m_pos, n);
+        m_pos += n;
+        return true;
+    }
+    bool at_end() const { return m_pos == m_bytes.size(); }
+
+private:
+    std::span<const unsigned char> m_bytes;
+    std::size_t m_pos { 0 };
+};
+
+// What the file holds for the loading player's twelve item slots.
+struct CarriedItems {
+    Item items[ITEM_SLOTS] {};
+    bool present[ITEM_SLOTS] {};
+};
+
+// Reads the record and every block after it. The blocks land on the places
+// of the record they repeat, sized by the counts of the record just read.
+bool parse_save(std::span<const unsigned char> bytes, Game& staged, CarriedItems& carried)
+{
+    ByteReader in(bytes.subspan(HEADER_SIZE));
+    if (!in.take(&staged, sizeof staged) || !counts_in_range(staged))
+        return false;
+    bool ok = in.take(staged.map, MAP_BYTES)
+        && in.take(staged.monsters, sizeof(Monster) * staged.monster_count)
+        && in.take(staged.floor_items, sizeof(Item) * staged.floor_item_count)
+        && in.take(staged.projectiles, sizeof staged.projectiles)
+        && in.take(staged.stores, sizeof(Store) * staged.store_count)
+        && in.take(staged.corpses, sizeof(Corpse) * staged.corpse_count)
+        && in.take(staged.others, sizeof(Player) * staged.other_count);
+    for (int slot = 0; ok && slot < ITEM_SLOTS; ++slot) {
+        std::uint64_t word = 0;
+        ok = in.take(&word, sizeof word);
+        carried.present[slot] = ok && word != 0;
+        if (carried.present[slot])
+            ok = in.take(&carried.items[slot], sizeof(Item));
+    }
+    // A file longer than its counts require is as damaged as a shorter one.
+    return ok && in.at_end();
+}
+
+template <std::size_t N>
+bool terminated(const char (&text)[N])
+{
+    return std::memchr(text, '\0', N) != nullptr;
+}
+
+bool item_text_ok(const Item& item) { return terminated(item.name) && terminated(item.color); }
+
+bool usable_item(const Item& item) { return is_item_kind(item.kind) && item_text_ok(item); }
+
+bool player_ok(const Player& p)
+{
+    if (p.spell_count < 0 || p.spell_count > MAX_SPELLS)
+        return false;
+    if (p.follow_target < -1 || p.follow_target >= MAX_PLAYERS)
+        return false;
+    if (!terminated(p.color) || !terminated(p.message))
+        return false;
+    for (const Spell& s : p.spells) {
+        if (!terminated(s.name) || !terminated(s.color))
+            return false;
+    }
+    return true;
+}
+
+bool map_and_texts_ok(const Game& g)
+{
+    for (const auto& column : g.map) {
+        for (const Cell& c : column) {
+            if (!terminated(c.color))
+                return false;
+        }
+    }
+    for (const Monster& m : g.monsters) {
+        if (!terminated(m.color))
+            return false;
+    }
+    for (const Projectile& pr : g.projectiles) {
+        if (!terminated(pr.color))
+            return false;
+    }
+    for (const Item& item : g.floor_items) {
+        if (!item_text_ok(item))
+            return false;
+    }
+    for (const Store& s : g.stores) {
+        for (const Item& item : s.stock) {
+            if (!item_text_ok(item))
+                return false;
+        }
+    }
+    for (const auto& line : g.chat_lines) {
+        if (!terminated(line))
+            return false;
+    }
+    return true;
+}
+
+bool players_ok(const Game& g)
+{
+    if (!player_ok(g.player))
+        return false;
+    for (const Player& o : g.others) {
+        if (!player_ok(o))
+            return false;
+    }
+    // Only the players in play stand on the map; a closed slot may hold anything.
+    for (int k = 0; k <= g.other_count; ++k) {
+        const Player& p = *player_by_number(g, k);
+        if (p.alive && !in_bounds(p.x, p.y))
+            return false;
+    }
+    return true;
+}
+
+bool placed_things_ok(const Game& g)
+{
+    for (int i = 0; i < g.monster_count; ++i) {
+        const Monster& m = g.monsters[i];
+        if (m.alive && !in_bounds(m.x, m.y))
+            return false;
+    }
+    for (int i = 0; i < g.floor_item_count; ++i) {
+        const Item& item = g.floor_items[i];
+        if (item.x == -1)
+            continue;  // picked up: nothing reads it any more
+        if (!in_bounds(item.x, item.y) || !is_item_kind(item.kind))
+            return false;
+    }
+    for (int i = 0; i < g.store_count; ++i) {
+        const Store& s = g.stores[i];
+        if (!in_bounds(s.x, s.y) || s.stock_count < 0 || s.stock_count > STORE_STOCK)
+            return false;
+        for (int k = 0; k < s.stock_count; ++k) {
+            if (!is_item_kind(s.stock[k].kind))
+                return false;
+        }
+    }
+    // Animate Dead raises its undead on the corpse's square.
+    for (int i = 0; i < g.corpse_count; ++i) {
+        if (!in_bounds(g.corpses[i].x, g.corpses[i].y))
+            return false;
+    }
+    return in_bounds(g.stairs_x, g.stairs_y);
+}
+
+bool game_state_ok(const Game& g)
+{
+    if (g.chat_count < 0)
+        return false;
+    if (g.ally_controller < -1 || g.ally_controller >= MAX_PLAYERS)
+        return false;
+    if (g.controlled_ally != -1 && (g.controlled_ally < 0 || g.controlled_ally >= g.monster_count))
+        return false;
+    // A pending teleport would put a player on its target square.
+    if (g.teleport_pending && !in_bounds(g.teleport_x, g.teleport_y))
+        return false;
+    return true;
+}
+
+bool save_ok(const Game& g, const CarriedItems& carried)
+{
+    if (!game_state_ok(g) || !players_ok(g) || !placed_things_ok(g) || !map_and_texts_ok(g))
+        return false;
+    for (int slot = 0; slot < ITEM_SLOTS; ++slot) {
+        if (carried.present[slot] && !usable_item(carried.items[slot]))
+            return false;
+    }
+    return true;
+}
+
+void clear_item_slots(Player& p)
+{
+    for (int slot = 0; slot < ITEM_SLOTS; ++slot)
+        item_slot(p, slot) = nullptr;
+}
+
+// The only step that changes the game; everything it needs is ready and checked.
+void commit_load(Game& game, int number, const Game& staged, Item* const (&fresh)[ITEM_SLOTS])
+{
+    // The loading player may be a closed slot beyond other_count, which
+    // free_player_items does not reach.
+    free_inventory(*player_by_number(game, number));
+    free_player_items(game);
+    game = staged;
+    // The references stored in the file point into another process.
+    for (int k = 0; k < MAX_PLAYERS; ++k)
+        clear_item_slots(*player_by_number(game, k));
+    Player& loading = *player_by_number(game, number);
+    for (int slot = 0; slot < ITEM_SLOTS; ++slot)
+        item_slot(loading, slot) = fresh[slot];
+}
+
+// Each slot gets a block of its own, so a weapon saved twice loads as two copies.
+bool build_items(const CarriedItems& carried, Item* (&fresh)[ITEM_SLOTS])
+{
+    for (int slot = 0; slot < ITEM_SLOTS; ++slot) {
+        if (!carried.present[slot])
+            continue;
+        fresh[slot] = create_blank_item();
+        if (!fresh[slot]) {
+            for (Item*& item : fresh) {
+                destroy_item(item);
+                item = nullptr;
+            }
+            return false;
+        }
+        *fresh[slot] = carried.items[slot];
+    }
+    return true;
+}
+
+// -1 when the file cannot be read; otherwise its bytes, cut one byte past the
+// largest valid size so that an oversized file fails the size check.
+int read_whole_file(const char* path, std::vector<unsigned char>& bytes)
+{
+    // Non-blocking, so that a FIFO named like a save cannot stall the open.
+    UniqueFd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat st {};
+    if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return -1;
+    bytes.resize(MAX_SAVE_SIZE + 1);
+    std::size_t got = 0;
+    while (got < bytes.size()) {
+        ssize_t n = read_some(fd.get(), reinterpret_cast<char*>(bytes.data()) + got, bytes.size() - got);
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        got += static_cast<std::size_t>(n);
+    }
+    bytes.resize(got);
+    return 0;
+}
+
+}  // namespace
+
+int write_save_file(const char* path, Game& game, Player& p)
+{
+    // Blocks sized by counts beyond their arrays would copy memory that is not
+    // the record, and no reader would accept the file.
+    if (!counts_in_range(game))
+        return -1;
+    std::string bytes = encode_save(game, p, static_cast<std::int64_t>(std::time(nullptr)));
+    return replace_file(path, bytes) ? 0 : -1;
+}
+
+int read_save_data(std::span<const unsigned char> bytes, Game& game, Player& p)
+{
+    if (bytes.size() < sizeof SAVE_MAGIC || std::memcmp(bytes.data(), SAVE_MAGIC, sizeof SAVE_MAGIC) != 0)
+        return -2;
+    if (bytes.size() < HEADER_SIZE)
+        return -2;
+    std::int32_t version = 0;
+    std::memcpy(&version, bytes.data() + sizeof SAVE_MAGIC, sizeof version);
+    if (version != SAVE_VERSION)
+        return -3;
+    const int number = player_number_of(game, p);
+    if (number < 0)
+        return -1;
+    std::unique_ptr<Game> staged(new (std::nothrow) Game {});
+    std::unique_ptr<CarriedItems> carried(new (std::nothrow) CarriedItems {});
+    if (!staged || !carried)
+        return -1;
+    if (!parse_save(bytes, *staged, *carried) || !save_ok(*staged, *carried))
+        return -2;
+    Item* fresh[ITEM_SLOTS] = {};
+    if (!build_items(*carried, fresh))
+        return -1;
+    commit_load(game, number, *staged, fresh);
+    return 0;
+}
+
+int read_save_file(const char* path, Game& game, Player& p)
+{
+    std::vector<unsigned char> bytes;
+    if (read_whole_file(path, bytes) != 0)
+        return -1;
+    return read_save_data(bytes, game, p);
+}
