@@ -63,7 +63,9 @@ std::optional<std::string> read_line(int fd, std::size_t max)
     if (n <= 0)
         return std::nullopt;
     std::string line(buf, static_cast<std::size_t>(n));
-    line.resize(std::min(line.find('\0'), line.find('\n')));
+    std::size_t end = std::min(line.find('\0'), line.find('\n'));
+    if (end < line.size())
+        line.resize(end);
     return line;
 }
 
