@@ -38,11 +38,13 @@ int count_entries(const std::string& dir)
     return n;
 }
 
-int connect_loopback(int port)
+int connect_loopback(int port, int rcvbuf = 0)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return -1;
+    if (rcvbuf > 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
     struct sockaddr_in a {};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));
@@ -148,7 +150,7 @@ int Server::wait_exit(int timeout_ms)
 int Server::count_fds() const { return count_entries("/proc/" + std::to_string(m_pid) + "/fd"); }
 int Server::count_threads() const { return count_entries("/proc/" + std::to_string(m_pid) + "/task"); }
 
-Client::Client(int port) : m_fd(connect_loopback(port)) {}
+Client::Client(int port, int rcvbuf) : m_fd(connect_loopback(port, rcvbuf)) {}
 
 Client::~Client() { close_now(); }
 

@@ -48,7 +48,8 @@ private:
 
 class Client {
 public:
-    explicit Client(int port);
+    // rcvbuf > 0 shrinks the receive buffer, for a client that stops reading.
+    explicit Client(int port, int rcvbuf = 0);
     ~Client();
     Client(const Client&) = delete;
     Client& operator=(const Client&) = delete;
