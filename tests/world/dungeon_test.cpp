@@ -319,6 +319,65 @@ TEST(Generation, HugeLoadedLevelDoesNotOverflowMonsterNumbers)
     EXPECT_GT(g->monsters[0].defense, 0);
 }
 
+// The plain line test, one line per square in reach, with a floating-point
+// distance: the fast pass must agree with it square for square.
+bool reference_seen(const Game& g, int x0, int y0, int x, int y)
+{
+    if (x == x0 && y == y0)
+        return true;
+    int adx = std::abs(x - x0);
+    int ady = std::abs(y - y0);
+    int sx = x0 < x ? 1 : -1;
+    int sy = y0 < y ? 1 : -1;
+    int err = adx > ady ? adx / 2 : -(ady / 2);
+    for (int cx = x0, cy = y0;;) {
+        if (cell_at(g, cx, cy).blocked)
+            return false;
+        int e = err;
+        if (e > -adx) {
+            err -= ady;
+            cx += sx;
+        }
+        if (e < ady) {
+            err += adx;
+            cy += sy;
+        }
+        if (cx == x && cy == y)
+            return true;
+    }
+}
+
+TEST(VisibilityPass, AgreesWithThePlainLineTestOnRandomLevels)
+{
+    auto g = new_game();
+    for (unsigned seed = 1; seed <= 60; ++seed) {
+        SCOPED_TRACE(seed);
+        std::srand(seed);
+        generate_level(*g);
+        // Crowd the field with water so that many lines are cut.
+        for (int i = 0; i < 150; ++i)
+            world_test::set_water(*g, 1 + std::rand() % 58, 1 + std::rand() % 18);
+        g->other_count = 3;
+        for (Player& o : g->others) {
+            o.alive = std::rand() % 4 != 0;
+            o.x = std::rand() % 60;
+            o.y = std::rand() % 20;
+        }
+        update_visibility(*g);
+        for (int x = 0; x < MAP_WIDTH; ++x) {
+            for (int y = 0; y < MAP_HEIGHT; ++y) {
+                bool seen = false;
+                for (int n = 0; n <= g->other_count && !seen; ++n) {
+                    const Player& v = *player_by_number(*g, n);
+                    seen = v.alive == 1 && distance(v.x, v.y, x, y) <= 10.0 &&
+                           reference_seen(*g, v.x, v.y, x, y);
+                }
+                ASSERT_EQ(cell_at(*g, x, y).visible, seen ? 1 : 0) << x << "," << y;
+            }
+        }
+    }
+}
+
 // Visibility on a hand-built field, so the lines of sight are known.
 class Visibility : public ::testing::Test {
 protected:
