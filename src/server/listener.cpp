@@ -83,27 +83,28 @@ void prejoin_watchdog()
 
 // --- Lock statistics --------------------------------------------------------
 
-// Microsecond buckets; the last one collects everything longer.
+// Buckets of 100 ns up to 1 ms; the last one collects everything longer.
 constexpr int STAT_BUCKETS = 10000;
+constexpr long long STAT_BUCKET_NS = 100;
 struct LockStats {
     bool on = false;
     unsigned long long count = 0;
-    double total_us = 0;
-    long long max_us = 0;
+    double total_ns = 0;
+    long long max_ns = 0;
     unsigned long long buckets[STAT_BUCKETS] {};
 };
 LockStats g_stats;
 
-long long bucket_percentile(double fraction)
+double percentile_us(double fraction)
 {
     auto want = static_cast<unsigned long long>(fraction * static_cast<double>(g_stats.count));
     unsigned long long seen = 0;
     for (int i = 0; i < STAT_BUCKETS; ++i) {
         seen += g_stats.buckets[i];
         if (seen > want)
-            return i;
+            return static_cast<double>((i + 1) * STAT_BUCKET_NS) / 1000.0;
     }
-    return STAT_BUCKETS - 1;
+    return static_cast<double>(g_stats.max_ns) / 1000.0;
 }
 
 // --- Listener ---------------------------------------------------------------
@@ -226,20 +227,21 @@ void record_command_lock_time(Clock::duration held)
 {
     if (!g_stats.on)
         return;
-    long long us = std::chrono::duration_cast<std::chrono::microseconds>(held).count();
+    long long ns = std::chrono::duration_cast<std::chrono::nanoseconds>(held).count();
     ++g_stats.count;
-    g_stats.total_us += static_cast<double>(us);
-    g_stats.max_us = std::max(g_stats.max_us, us);
-    ++g_stats.buckets[std::clamp<long long>(us, 0, STAT_BUCKETS - 1)];
+    g_stats.total_ns += static_cast<double>(ns);
+    g_stats.max_ns = std::max(g_stats.max_ns, ns);
+    ++g_stats.buckets[std::clamp<long long>(ns / STAT_BUCKET_NS, 0, STAT_BUCKETS - 1)];
 }
 
 void report_lock_stats()
 {
     if (!g_stats.on || g_stats.count == 0)
         return;
-    std::fprintf(stderr, "lock stats: commands=%llu mean=%.1fus p50=%lldus p99=%lldus max=%lldus\n",
-                 g_stats.count, g_stats.total_us / static_cast<double>(g_stats.count),
-                 bucket_percentile(0.50), bucket_percentile(0.99), g_stats.max_us);
+    // Percentiles are the upper edges of 100 ns buckets.
+    std::fprintf(stderr, "lock stats: commands=%llu mean=%.2fus p50<=%.1fus p99<=%.1fus max=%.1fus\n", g_stats.count,
+                 g_stats.total_ns / static_cast<double>(g_stats.count) / 1000.0, percentile_us(0.50),
+                 percentile_us(0.99), static_cast<double>(g_stats.max_ns) / 1000.0);
 }
 
 std::string run_server()
