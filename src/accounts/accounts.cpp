@@ -5,6 +5,7 @@
 #include "accounts/user_file.hpp"
 #include "term/term.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <openssl/crypto.h>
@@ -73,7 +74,8 @@ std::mutex& registration_mutex()
 bool make_record(std::string_view name, std::string_view password, UserRecord& record)
 {
     record = UserRecord {};
-    std::memcpy(record.username, name.data(), name.size());
+    // At most 63 bytes, so the field always ends in a NUL for other readers.
+    std::memcpy(record.username, name.data(), std::min(name.size(), NAME_READ));
     return RAND_bytes(record.salt, SALT_LEN) == 1 && derive_key(password, record.salt, record.key);
 }
 
