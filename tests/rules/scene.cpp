@@ -1,7 +1,6 @@
 #include "rules/scene.hpp"
 
 #include <cstdlib>
-#include <memory>
 
 #include "world/items.hpp"
 
@@ -12,24 +11,17 @@ Game& fresh()
     static Game g {};
     free_player_items(g);
     std::memset(&g, 0, sizeof g);
-    for (int x = 0; x < MAP_WIDTH; ++x) {
-        for (int y = 0; y < MAP_HEIGHT; ++y) {
-            g.map[x][y].glyph = '.';
-            g.map[x][y].terrain = TERRAIN_FLOOR;
-        }
+    for (auto& column : g.map) {
+        for (Cell& c : column)
+            c = Cell {'.', {}, 0, 0, 0, {}, TERRAIN_FLOOR};
     }
-    g.level = 1;
-    g.controlled_ally = -1;
-    g.ally_controller = -1;
+    g.controlled_ally = g.ally_controller = -1;
     Player& p = g.player;
-    p.x = 10;
-    p.y = 10;
+    p.x = p.y = 10;
     p.alive = 1;
-    p.hp = p.max_hp = 30;
     p.attack = 5;
+    p.hp = p.max_hp = 30;
     p.defense = 2;
-    p.selected_spell = -1;
-    p.follow_target = -1;
     return g;
 }
 
@@ -39,23 +31,13 @@ void water(Game& g, int x, int y) { g.map[x][y] = Cell {'~', {}, 1, 0, 0, {}, TE
 Monster& monster(Game& g, int x, int y, int hp, int attack, int defense, int gold)
 {
     Monster& m = g.monsters[g.monster_count++];
-    m = Monster {};
-    m.x = x;
-    m.y = y;
-    m.glyph = 'o';
-    m.hp = m.max_hp = hp;
-    m.attack = attack;
-    m.defense = defense;
-    m.gold = gold;
-    m.alive = 1;
-    copy_text(m.color, "\x1b[92m");
+    m = Monster {x, y, 'o', {}, hp, hp, attack, defense, gold, 0, 0, 1, "\x1b[92m", 0, 0, 0};
     return m;
 }
 
-Monster& ally(Game& g, int x, int y, int hp, int attack, int defense)
+Monster& ally(Game& g, int x, int y, int hp, int attack)
 {
-    Monster& m = monster(g, x, y, hp, attack, defense, 0);
-    m.glyph = 'z';
+    Monster& m = monster(g, x, y, hp, attack, 2, 0);
     m.is_ally = 1;
     m.ally_turns = 200;
     m.ally_mode = ALLY_FOLLOW;
@@ -69,56 +51,43 @@ Player& other(Game& g, int x, int y)
     o.y = y;
     o.alive = 1;
     o.hp = o.max_hp = 30;
-    o.follow_target = -1;
-    o.selected_spell = -1;
     return o;
 }
 
-Item* give(Player& p, int kind, int quantity)
+Item* give(Player& p, int kind, int quantity, int value)
 {
     for (Item*& slot : p.inventory) {
         if (!slot) {
             slot = create_item(kind);
             slot->quantity = quantity;
+            slot->value = value;
             return slot;
         }
     }
     return nullptr;
 }
 
-Item* weapon(Player& p, int kind, int value)
-{
-    p.weapon = give(p, kind);
-    p.weapon->value = value;
-    return p.weapon;
-}
-
-Item* armor(Player& p, int value)
-{
-    p.armor = give(p, ITEM_LEATHER_ARMOR);
-    p.armor->value = value;
-    return p.armor;
-}
-
 void learn(Player& p, int id, const char* name, int cost, int power)
 {
     Spell& s = p.spells[p.spell_count++];
-    s.id = id;
+    s = Spell {id, {}, cost, power, "\x1b[91m"};
     copy_text(s.name, name);
-    s.mana_cost = cost;
-    s.power = power;
-    copy_text(s.color, "\x1b[91m");
+}
+
+::testing::AssertionResult same(const Game& before, const Game& after)
+{
+    if (std::memcmp(&before, &after, sizeof after) == 0)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "the record changed";
 }
 
 ::testing::AssertionResult unchanged_but_messages(const Game& before, const Game& after)
 {
-    auto expected = std::make_unique<Game>(before);
+    auto expected = snapshot(before);
     std::memcpy(expected->player.message, after.player.message, MESSAGE_LEN);
     for (int k = 0; k < MAX_OTHERS; ++k)
         std::memcpy(expected->others[k].message, after.others[k].message, MESSAGE_LEN);
-    if (std::memcmp(expected.get(), &after, sizeof after) == 0)
-        return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "the record changed beyond the message lines";
+    return same(*expected, after);
 }
 
 int draw(unsigned seed, int spread)
