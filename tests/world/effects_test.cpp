@@ -7,8 +7,6 @@
 #include "world_fixtures.hpp"
 
 namespace {
-using world_test::new_game;
-
 constexpr const char* FADES = "\x1b[33mYour invisibility fades...\x1b[0m";
 constexpr const char* INVISIBILITY_OFF = "\x1b[33mYour invisibility wears off.\x1b[0m";
 constexpr const char* FLYING_OFF = "\x1b[33mYour flying wears off.\x1b[0m";
@@ -21,153 +19,105 @@ protected:
 
     static void make_due() { set_regen_clock(std::time(nullptr) - 120); }
     static void make_fresh() { set_regen_clock(std::time(nullptr)); }
-
-    static void make_caster(Player& p, int cls, int mana, int max_mana)
+    Player& caster(int number, int cls, int mana, int max_mana)
     {
+        Player& p = *player_by_number(*g, number);
         p.alive = 1;
         p.player_class = cls;
         p.mana = mana;
         p.max_mana = max_mana;
-        copy_text(p.color, "\x1b[36m");
+        copy_text(p.color, SPELL_GREY);
+        return p;
     }
 
     std::time_t saved_clock = 0;
-    world_test::GamePtr g = new_game();
+    world_test::GamePtr g = world_test::new_game();
 };
 
 TEST_F(Effects, FirstCallOfAProcessOnlyStartsTheClock)
 {
     set_regen_clock(0);
-    make_caster(g->player, CLASS_WIZARD, 10, 150);
-    g->player.invisible_turns = 5;
-    g->player.flying_turns = 5;
-    std::time_t before = std::time(nullptr);
+    Player& p = caster(0, CLASS_WIZARD, 10, 150);
+    p.invisible_turns = p.flying_turns = 5;
     update_effects(*g);
-    EXPECT_GE(regen_clock(), before);
-    EXPECT_EQ(g->player.mana, 10);
-    EXPECT_EQ(g->player.invisible_turns, 5);
-    EXPECT_EQ(g->player.flying_turns, 5);
+    EXPECT_GT(regen_clock(), 0);
+    EXPECT_EQ(p.mana, 10);
+    EXPECT_EQ(p.invisible_turns + p.flying_turns, 10);
 }
 
-TEST_F(Effects, DueClockRegeneratesLivingCastersOnlyUpToTheirMaximum)
+TEST_F(Effects, DueClockRegeneratesLivingCastersUpToTheirMaximumAndRestarts)
 {
-    make_caster(g->player, CLASS_WIZARD, 140, 150);
+    Player& wizard = caster(0, CLASS_WIZARD, 140, 150);
     g->other_count = 3;
-    make_caster(g->others[0], CLASS_NECROMANCER, 10, 120);
-    make_caster(g->others[1], CLASS_ROGUE, 10, 80);
-    make_caster(g->others[2], CLASS_WIZARD, 10, 150);
-    g->others[2].alive = 0;
-    make_due();
-    std::time_t before = std::time(nullptr);
-    update_effects(*g);
-    EXPECT_EQ(g->player.mana, 150);
-    EXPECT_STREQ(g->player.message,
-                 "\x1b[96mYou feel your magical energy restore (+10 mana)\x1b[0m");
-    EXPECT_EQ(g->others[0].mana, 30);
-    EXPECT_EQ(g->others[1].mana, 10) << "a rogue never regenerates";
-    EXPECT_EQ(g->others[1].message[0], '\0');
-    EXPECT_EQ(g->others[2].mana, 10) << "nor does a dead player";
-    EXPECT_GE(regen_clock(), before);
-
-    // The clock was reset, so the next call within the interval gives nothing.
-    update_effects(*g);
-    EXPECT_EQ(g->others[0].mana, 30);
-}
-
-TEST_F(Effects, ClockNotDueGivesNothingAndPlayersBeyondTheCountAreLeftAlone)
-{
-    make_caster(g->player, CLASS_WIZARD, 10, 150);
-    g->others[0].invisible_turns = 3;  // not in use: other_count is 0
+    Player& necro = caster(1, CLASS_NECROMANCER, 10, 120);
+    Player& rogue = caster(2, CLASS_ROGUE, 10, 80);
+    Player& dead = caster(3, CLASS_WIZARD, 10, 150);
+    dead.alive = 0;
     set_regen_clock(std::time(nullptr) - 119);
     update_effects(*g);
-    EXPECT_EQ(g->player.mana, 10);
-    EXPECT_EQ(g->others[0].invisible_turns, 3);
+    EXPECT_EQ(wizard.mana, 140) << "not due yet";
+    make_due();
+    update_effects(*g);
+    EXPECT_EQ(wizard.mana, 150);
+    EXPECT_STREQ(wizard.message, "\x1b[96mYou feel your magical energy restore (+10 mana)\x1b[0m");
+    EXPECT_EQ(necro.mana, 30);
+    EXPECT_EQ(rogue.mana + dead.mana, 20) << "rogues and the dead never regenerate";
+    EXPECT_EQ(rogue.message[0], '\0');
+    update_effects(*g);
+    EXPECT_EQ(necro.mana, 30) << "the clock restarted";
 }
 
 TEST_F(Effects, WithoutARegenerationTheClockStaysDueAndInvisibilityRunsDownTwice)
 {
-    make_caster(g->player, CLASS_FIGHTER, 0, 50);
-    g->player.invisible_turns = 10;
-    g->player.flying_turns = 10;
+    Player& p = caster(0, CLASS_FIGHTER, 0, 50);
+    p.invisible_turns = p.flying_turns = 10;
     make_due();
     std::time_t due = regen_clock();
     update_effects(*g);
     update_effects(*g);
     EXPECT_EQ(regen_clock(), due);
-    EXPECT_EQ(g->player.invisible_turns, 6);
-    EXPECT_EQ(g->player.flying_turns, 8) << "flight always runs down by one";
+    EXPECT_EQ(p.invisible_turns, 6);
+    EXPECT_EQ(p.flying_turns, 8) << "flight always runs down by one";
 }
 
-TEST_F(Effects, InvisibilityEndingInTheFadePassRestoresTheColour)
-{
-    make_caster(g->player, CLASS_FIGHTER, 0, 0);
-    copy_text(g->player.color, SPELL_GREY);
-    g->player.invisible_turns = 1;
-    make_due();
-    update_effects(*g);
-    EXPECT_EQ(g->player.invisible_turns, 0);
-    EXPECT_STREQ(g->player.message, FADES);
-    EXPECT_STREQ(g->player.color, "\x1b[36m");
-}
-
-TEST_F(Effects, InvisibilityEndingInTheTurnPassKeepsTheSpellColour)
-{
-    make_caster(g->player, CLASS_FIGHTER, 0, 0);
-    copy_text(g->player.color, SPELL_GREY);
-    g->player.invisible_turns = 2;
-    make_due();
-    update_effects(*g);
-    EXPECT_EQ(g->player.invisible_turns, 0);
-    EXPECT_STREQ(g->player.message, INVISIBILITY_OFF);
-    EXPECT_STREQ(g->player.color, SPELL_GREY);
-
-    g->player.invisible_turns = 400;
-    copy_text(g->player.message, "");
-    make_fresh();
-    for (int i = 0; i < 399; ++i)
-        update_effects(*g);
-    EXPECT_EQ(g->player.message[0], '\0');
-    update_effects(*g);
-    EXPECT_STREQ(g->player.message, INVISIBILITY_OFF);
-    EXPECT_STREQ(g->player.color, SPELL_GREY);
-}
-
-TEST_F(Effects, FlightOfFourHundredTwentyTurnsEndsOnTheLastCall)
-{
-    g->player.alive = 1;
-    g->player.flying_turns = 420;
-    make_fresh();
-    for (int i = 0; i < 419; ++i)
-        update_effects(*g);
-    EXPECT_EQ(g->player.flying_turns, 1);
-    EXPECT_EQ(g->player.message[0], '\0');
-    update_effects(*g);
-    EXPECT_EQ(g->player.flying_turns, 0);
-    EXPECT_STREQ(g->player.message, FLYING_OFF);
-    update_effects(*g);
-    EXPECT_EQ(g->player.flying_turns, 0);
-}
-
-TEST_F(Effects, FlightMessageWinsWhenBothEndTogether)
-{
-    g->player.alive = 1;
-    g->player.invisible_turns = 1;
-    g->player.flying_turns = 1;
-    make_fresh();
-    update_effects(*g);
-    EXPECT_STREQ(g->player.message, FLYING_OFF);
-}
-
-TEST_F(Effects, DeadOthersInUseStillCountDown)
+TEST_F(Effects, OnlyTheFadePassRestoresTheNormalColour)
 {
     g->other_count = 1;
-    g->others[0].alive = 0;
-    g->others[0].invisible_turns = 1;
-    g->others[0].flying_turns = 3;
+    Player& one = caster(0, CLASS_FIGHTER, 0, 0);
+    Player& two = caster(1, CLASS_FIGHTER, 0, 0);
+    one.invisible_turns = 1;
+    two.invisible_turns = 2;
+    two.alive = 0;  // counted down all the same
     make_due();
     update_effects(*g);
-    EXPECT_STREQ(g->others[0].message, FADES);
-    EXPECT_EQ(g->others[0].flying_turns, 2);
+    EXPECT_STREQ(one.message, FADES);
+    EXPECT_STREQ(one.color, "\x1b[36m");
+    EXPECT_STREQ(two.message, INVISIBILITY_OFF);
+    EXPECT_STREQ(two.color, SPELL_GREY);
+    EXPECT_EQ(one.invisible_turns + two.invisible_turns, 0);
+}
+
+TEST_F(Effects, SpellLengthsEndOnTheirLastOrdinaryCall)
+{
+    Player& p = caster(0, CLASS_FIGHTER, 0, 0);
+    p.invisible_turns = 400;
+    p.flying_turns = 420;
+    g->others[0].flying_turns = 3;  // not in use: other_count is 0
+    make_fresh();
+    for (int i = 0; i < 400; ++i)
+        update_effects(*g);
+    EXPECT_STREQ(p.message, INVISIBILITY_OFF);
+    EXPECT_STREQ(p.color, SPELL_GREY);
+    for (int i = 0; i < 19; ++i)
+        update_effects(*g);
+    EXPECT_EQ(p.flying_turns, 1);
+    update_effects(*g);
+    EXPECT_STREQ(p.message, FLYING_OFF);
+    EXPECT_EQ(g->others[0].flying_turns, 3);
+
+    p.invisible_turns = p.flying_turns = 1;
+    update_effects(*g);
+    EXPECT_STREQ(p.message, FLYING_OFF) << "flight's message wins when both end together";
 }
 
 }  // namespace
