@@ -239,17 +239,101 @@ TEST(ServerPlay, RunningModeShowsEachViewerItsOwnCursorColour)
     EXPECT_FALSE(party[1]->frame_with("Running complete.").empty());
 }
 
-TEST(ServerPlay, OnlyTheLeaderOnTheStairsTakesThePartyDown)
+// The keypad key for one step by (dx, dy).
+char step_key(int dx, int dy)
+{
+    static const char keys[3][3] = { { '7', '4', '1' }, { '8', '5', '2' }, { '9', '6', '3' } };
+    return keys[dx + 1][dy + 1];
+}
+
+// One step of the shortest path from the leader to goal over what the
+// leader's screen shows: water, walls and other players are in the way,
+// unknown cells and monsters (fought on the way) are not. 0 when no path.
+char next_step(const Screen& s, std::pair<int, int> from, std::pair<int, int> goal)
+{
+    auto open = [&](int x, int y) {
+        char g = s.map_at(x, y);
+        return x > 0 && x < 59 && y > 0 && y < 19 && g != '~' && g != '#' && g != '&';
+    };
+    std::vector<int> prev(60 * 20, -1);
+    std::vector<std::pair<int, int>> queue { goal };
+    prev[goal.second * 60 + goal.first] = goal.second * 60 + goal.first;
+    for (std::size_t i = 0; i < queue.size(); ++i) {
+        auto [x, y] = queue[i];
+        for (int dx = -1; dx <= 1; ++dx)
+            for (int dy = -1; dy <= 1; ++dy) {
+                int nx = x + dx, ny = y + dy;
+                if ((dx || dy) && nx >= 0 && nx < 60 && ny >= 0 && ny < 20 && prev[ny * 60 + nx] < 0) {
+                    if (std::pair<int, int> { nx, ny } == from)
+                        return step_key(-dx, -dy);
+                    if (open(nx, ny)) {
+                        prev[ny * 60 + nx] = y * 60 + x;
+                        queue.emplace_back(nx, ny);
+                    }
+                }
+            }
+    }
+    return 0;
+}
+
+TEST(ServerPlay, LeaderOnTheStairsTakesThePartyDownAndOthersAreRefused)
 {
     Server server;
     ASSERT_TRUE(server.wait_listening());
     Party party = join_party(server, "11");
     party[1]->send(">");
     EXPECT_FALSE(party[1]->frame_with("\x1b[31mYou are not standing on the stairs.\x1b[0m").empty());
-    party[0]->frame();
     party[0]->send(">");
-    Screen s(party[0]->frame_with("You are not standing on the stairs."));
-    EXPECT_TRUE(s.contains("Level: 1"));
+    std::string f = party[0]->frame_with("You are not standing on the stairs.");
+    party[1]->frame();
+    EXPECT_TRUE(Screen(f).contains("Level: 1"));
+
+    // Walk the leader to the stairs: tour the level until they are seen,
+    // then take the shortest path. Only the leader acts, so every command
+    // gives each client exactly one frame.
+    const std::pair<int, int> tour[] = { { 12, 5 }, { 12, 14 }, { 30, 15 }, { 48, 14 }, { 48, 5 }, { 30, 4 } };
+    std::size_t leg = 0;
+    bool on_stairs = false;
+    for (int step = 0; step < 600 && !on_stairs; ++step) {
+        Screen s(f);
+        auto leaders = s.find_on_map('@');
+        ASSERT_EQ(leaders.size(), 1u) << "the leader died on the way";
+        auto stairs = s.find_on_map('>');
+        std::pair<int, int> goal = stairs.empty() ? tour[leg % 6] : stairs[0];
+        if (stairs.empty() && std::abs(leaders[0].first - goal.first) + std::abs(leaders[0].second - goal.second) <= 1) {
+            ++leg;
+            continue;
+        }
+        char key = next_step(s, leaders[0], goal);
+        if (key == 0) {
+            ++leg;
+            key = '5';
+        }
+        party[0]->send(std::string(1, key));
+        f = party[0]->frame();
+        ASSERT_FALSE(f.empty());
+        ASSERT_FALSE(party[1]->frame().empty());
+        auto now_at = Screen(f).find_on_map('@');
+        on_stairs = !stairs.empty() && now_at.size() == 1 && now_at[0] == stairs[0];
+    }
+    ASSERT_TRUE(on_stairs);
+
+    party[0]->send(">");
+    std::string down0 = party[0]->frame_with("You descend to level 2!");
+    std::string down1 = party[1]->frame_with("You descend to level 2!");
+    ASSERT_FALSE(down0.empty());
+    ASSERT_FALSE(down1.empty());
+    Screen after(down1);
+    EXPECT_TRUE(after.contains("Level: 2"));
+    auto new_lead = only(after.find_on_map('@'));
+    auto bob = only(after.find_on_map('&'));
+    // Bob was off the stairs: two columns beside the leader, on the map.
+    EXPECT_EQ(bob.second, new_lead.second);
+    EXPECT_EQ(std::abs(bob.first - new_lead.first), 2);
+    // Bob plays on, on the new level (a monster's blow may have replaced
+    // his message, so only the level is checked).
+    party[1]->send("5");
+    EXPECT_TRUE(Screen(party[1]->frame()).contains("Level: 2"));
 }
 
 }  // namespace
