@@ -4,6 +4,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <initializer_list>
 #include <poll.h>
 #include <sys/socket.h>
 #include <termios.h>
@@ -61,9 +62,14 @@ void install_terminal_restore_handlers()
     struct sigaction sa {};
     sa.sa_handler = restore_and_reraise;
     sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGHUP, &sa, nullptr);
+    for (int sig : { SIGINT, SIGTERM, SIGHUP }) {
+        // A signal the caller chose to ignore (nohup, a shell's background
+        // job) stays ignored: restoring the terminal must not make it fatal.
+        struct sigaction old {};
+        if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
+            continue;
+        sigaction(sig, &sa, nullptr);
+    }
 }
 
 int server_mode() { return g_server_mode; }
