@@ -161,6 +161,17 @@ TEST_F(SaveFile, DamagedFilesAreRefusedWithoutTouchingTheGame)
     const std::size_t pl = offsetof(Game, player), o1 = offsetof(Game, others) + sizeof(Player);
     const std::size_t slot0 = good.size() - 12 * 8 - 5 * 92 + 8;  // the sword in slot 0
     auto set32 = [](std::size_t off, std::int32_t v) { return [=](std::string& f) { patch(f, off, v); }; };
+    // Sets a count past its array and gives its block the zero entries that
+    // count asks for, so that nothing but the count check refuses the file.
+    auto grow = [](std::size_t count_at, std::size_t array_at, std::int32_t count, std::size_t element) {
+        return [=](std::string& f) {
+            std::int32_t now = 0;
+            std::memcpy(&now, f.data() + RECORD + count_at, 4);
+            const std::size_t block_end = save_test::copies_of(f, array_at + element * (now - 1)).back() + element;
+            patch(f, count_at, count);
+            f.insert(block_end, element * (count - now), '\0');
+        };
+    };
     auto fill = [](std::size_t off, std::size_t n) {
         return [=](std::string& f) {
             for (std::size_t i = 0; i < n; ++i)
@@ -181,12 +192,14 @@ TEST_F(SaveFile, DamagedFilesAreRefusedWithoutTouchingTheGame)
         { "header only", [](std::string& f) { f.resize(16); }, -2 },
         { "truncated by one byte", [](std::string& f) { f.pop_back(); }, -2 },
         { "one byte extra", [](std::string& f) { f.push_back('\0'); }, -2 },
-        { "monster_count 61", set32(offsetof(Game, monster_count), 61), -2 },
+        // Each count past its array comes with the bytes it would need, so
+        // that only the count check stands between the file and an overrun.
+        { "monster_count 61", grow(offsetof(Game, monster_count), mon, 61, 76), -2 },
         { "monster_count -1", set32(offsetof(Game, monster_count), -1), -2 },
-        { "floor_item_count 41", set32(offsetof(Game, floor_item_count), 41), -2 },
-        { "store_count 2", set32(offsetof(Game, store_count), 2), -2 },
-        { "corpse_count 11", set32(offsetof(Game, corpse_count), 11), -2 },
-        { "other_count 4", set32(offsetof(Game, other_count), 4), -2 },
+        { "floor_item_count 41", grow(offsetof(Game, floor_item_count), item - 92, 41, 92), -2 },
+        { "store_count 2", grow(offsetof(Game, store_count), shop, 2, 288), -2 },
+        { "corpse_count 11", grow(offsetof(Game, corpse_count), offsetof(Game, corpses), 11, 28), -2 },
+        { "other_count 4", grow(offsetof(Game, other_count), offsetof(Game, others), 4, 888), -2 },
         { "chat_count -1", set32(offsetof(Game, chat_count), -1), -2 },
         { "spell_count 6", set32(pl + offsetof(Player, spell_count), 6), -2 },
         { "unused other spell_count -1", set32(o1 + offsetof(Player, spell_count), -1), -2 },
@@ -215,6 +228,12 @@ TEST_F(SaveFile, DamagedFilesAreRefusedWithoutTouchingTheGame)
         { "stairs off the map", set32(offsetof(Game, stairs_y), 20), -2 },
         { "corpse off the map", set32(offsetof(Game, corpses) + offsetof(Corpse, x), 99), -2 },
         { "controlled ally past monster_count", set32(offsetof(Game, controlled_ally), saved.monster_count), -2 },
+        { "teleport target off the map",
+            [](std::string& f) {
+                patch(f, offsetof(Game, teleport_pending), 1);
+                patch(f, offsetof(Game, teleport_x), 60);
+            },
+            -2 },
         { "controlled ally -2", set32(offsetof(Game, controlled_ally), -2), -2 },
     };
     auto before = std::make_unique<Game>(loaded);
@@ -272,6 +291,9 @@ TEST_F(SaveFile, FailedWriteKeepsTheEarlierFileAndLeavesNoTemporary)
     std::filesystem::create_directories(subdir + "/x");
     EXPECT_EQ(write_save_file(subdir.c_str(), saved, saved.player), -1);
     EXPECT_EQ(write_save_file(dir.file("missing/game.sav").c_str(), saved, saved.player), -1);
+    saved.monster_count = MAX_MONSTERS + 1;
+    EXPECT_EQ(write_save_file(path.c_str(), saved, saved.player), -1);
+    saved.monster_count = 0;
 
     // A full disk, made with a file size limit that holds even for root.
     struct rlimit old {};
@@ -285,7 +307,7 @@ TEST_F(SaveFile, FailedWriteKeepsTheEarlierFileAndLeavesNoTemporary)
     std::signal(SIGXFSZ, old_handler);
 
     EXPECT_EQ(result, -1);
-    EXPECT_EQ(test::read_file(path), earlier);
+    EXPECT_TRUE(test::read_file(path) == earlier) << "the earlier file changed";
     auto names = entries(dir.path());
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string> { "game.sav", "in_the_way.sav" }));
