@@ -67,13 +67,8 @@ struct Pty {
 
 TEST(Geometry, InBoundsAtTheEdgesOfTheMap)
 {
-    EXPECT_TRUE(in_bounds(0, 0));
-    EXPECT_TRUE(in_bounds(59, 19));
-    EXPECT_TRUE(in_bounds(59, 0));
-    EXPECT_FALSE(in_bounds(-1, 0));
-    EXPECT_FALSE(in_bounds(0, -1));
-    EXPECT_FALSE(in_bounds(60, 0));
-    EXPECT_FALSE(in_bounds(0, 20));
+    EXPECT_TRUE(in_bounds(0, 0) && in_bounds(59, 19));
+    EXPECT_FALSE(in_bounds(-1, 0) || in_bounds(0, -1) || in_bounds(60, 0) || in_bounds(0, 20));
     EXPECT_FALSE(in_bounds(-2147483647 - 1, 5));
 }
 
@@ -81,9 +76,7 @@ TEST(Geometry, DistanceIsEuclideanAndSymmetric)
 {
     EXPECT_DOUBLE_EQ(distance(0, 0, 3, 4), 5.0);
     EXPECT_DOUBLE_EQ(distance(3, 4, 0, 0), 5.0);
-    EXPECT_DOUBLE_EQ(distance(7, 7, 7, 7), 0.0);
     EXPECT_DOUBLE_EQ(distance(0, 0, 1, 1), std::sqrt(2.0));
-    EXPECT_DOUBLE_EQ(distance(-3, 0, 0, 4), 5.0);
 }
 
 TEST(RawMode, KeyIsReadableWithoutEnterAndNotEchoedThenRestored)
@@ -161,19 +154,6 @@ TEST(RawMode, IgnoredSignalStaysIgnored)
     EXPECT_EQ(exit_status(pid), 0);
 }
 
-TEST(RawMode, WithoutATerminalNothingHappens)
-{
-    pid_t pid = fork();
-    if (pid == 0) {
-        int null_fd = open("/dev/null", O_RDONLY);
-        dup2(null_fd, 0);
-        enable_raw_mode();
-        restore_terminal();
-        _exit(0);
-    }
-    EXPECT_EQ(exit_status(pid), 0);
-}
-
 // Output channel state is process-wide; each test puts it back.
 class OutputChannel : public ::testing::Test {
 protected:
@@ -244,17 +224,6 @@ TEST(Descriptors, WriteAllDeliversLargeWritesWholeAcrossPartialWrites)
     EXPECT_EQ(got, big);
 }
 
-TEST(Descriptors, ReadByteGivesBytesThenMinusOneAtEnd)
-{
-    test::SocketPair pair;
-    ASSERT_TRUE(test::write_text(pair.peer, "\xff" "a"));
-    pair.close_peer();
-    EXPECT_EQ(read_byte(pair.ours), 255);
-    EXPECT_EQ(read_byte(pair.ours), 'a');
-    EXPECT_EQ(read_byte(pair.ours), -1);
-    EXPECT_EQ(read_byte(-1), -1);
-}
-
 class DialogueWait : public ::testing::Test {
 protected:
     void TearDown() override { set_dialogue_wait_ms(-1); }
@@ -272,16 +241,6 @@ TEST_F(DialogueWait, ReadGivesUpAfterTheWaitAndReadsWhatIsThere)
 
     ASSERT_TRUE(test::write_text(m_pair.peer, "3"));
     EXPECT_EQ(read_dialogue_byte(m_pair.ours), '3');
-}
-
-TEST_F(DialogueWait, UnboundedReadWaitsForTheByte)
-{
-    std::thread writer([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        test::write_text(m_pair.peer, "k");
-    });
-    EXPECT_EQ(read_dialogue_byte(m_pair.ours), 'k');
-    writer.join();
 }
 
 TEST_F(DialogueWait, DiscardLineStopsAfterTheLineFeed)
@@ -308,15 +267,6 @@ TEST_F(DialogueWait, DiscardLineIsBoundedAgainstAPeerThatNeverEndsTheLine)
     streamer.join();
     EXPECT_GE(waited, 150);
     EXPECT_LT(waited, 1000);
-}
-
-TEST_F(DialogueWait, DiscardLineEndsAtEndOfInput)
-{
-    ASSERT_TRUE(test::write_text(m_pair.peer, "no line feed"));
-    m_pair.close_peer();
-    auto start = Clock::now();
-    discard_line(m_pair.ours);
-    EXPECT_LT(ms_since(start), 1000);
 }
 
 }  // namespace
