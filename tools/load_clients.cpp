@@ -64,6 +64,10 @@ int connect_to(int port)
 struct Conn {
     int fd = -1;
     std::string buf;
+    bool eof = false;
+    // Which of the two keys comes next; kept across phases so that the
+    // first key of a phase never expects the message already shown.
+    int next_key = 0;
     bool send(std::string_view s) const { return ::send(fd, s.data(), s.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(s.size()); }
     // Everything up to and including needle, or empty after timeout_ms / EOF.
     std::string until(std::string_view needle, int timeout_ms = 5000)
@@ -82,8 +86,10 @@ struct Conn {
             if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0)
                 return {};
             ssize_t n = read(fd, tmp, sizeof tmp);
-            if (n <= 0)
+            if (n <= 0) {
+                eof = true;
                 return {};
+            }
             buf.append(tmp, static_cast<std::size_t>(n));
         }
     }
@@ -140,6 +146,7 @@ struct Phase {
     long long commands = 0;
     double seconds = 0;
     int lost = 0;
+    int closed = 0;  // of the lost ones, closed by the server
 };
 
 // Each client alternates two keys whose messages differ, so the first frame
@@ -155,7 +162,7 @@ Phase run_phase(std::vector<Conn>& conns, double seconds, const Key (&keys)[2])
     for (std::size_t i = 0; i < conns.size(); ++i) {
         threads.emplace_back([&, i] {
             Conn& c = conns[i];
-            for (int k = 0; Clock::now() < stop; k ^= 1) {
+            for (int& k = c.next_key; Clock::now() < stop; k ^= 1) {
                 auto t = Clock::now();
                 if (!c.send(keys[k].key)) {
                     ++lost;
@@ -182,6 +189,8 @@ Phase run_phase(std::vector<Conn>& conns, double seconds, const Key (&keys)[2])
         out.latencies_us.insert(out.latencies_us.end(), v.begin(), v.end());
     out.commands = static_cast<long long>(out.latencies_us.size());
     out.lost = lost;
+    for (auto& c : conns)
+        out.closed += c.eof;
     std::sort(out.latencies_us.begin(), out.latencies_us.end());
     // Frames of the last commands still in flight belong to nobody now.
     for (auto& c : conns)
@@ -273,9 +282,9 @@ int main(int argc, char** argv)
             while (!c.until(FRAME_END, 100).empty()) {
             }
         Phase p = run_phase(conns, seconds, keys);
-        std::printf("clients=%d commands=%lld rate=%.0f/s p50=%.0fus p99=%.0fus max=%.0fus lost=%d\n", n, p.commands,
+        std::printf("clients=%d commands=%lld rate=%.0f/s p50=%.0fus p99=%.0fus max=%.0fus lost=%d closed=%d\n", n, p.commands,
                     static_cast<double>(p.commands) / p.seconds, percentile(p.latencies_us, 0.50),
-                    percentile(p.latencies_us, 0.99), p.latencies_us.empty() ? 0.0 : p.latencies_us.back(), p.lost);
+                    percentile(p.latencies_us, 0.99), p.latencies_us.empty() ? 0.0 : p.latencies_us.back(), p.lost, p.closed);
         std::fflush(stdout);
     }
     std::string proc = "/proc/" + std::to_string(pid);
