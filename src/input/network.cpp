@@ -2,6 +2,7 @@
 #include "input/network.hpp"
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
@@ -243,7 +244,8 @@ void descend_party(Game& game)
         took_stairs[i] = kept[i].alive && on_stairs(game, kept[i]);
     }
 
-    game.level += 1;
+    if (game.level < INT_MAX)  // a loaded record may carry any level
+        game.level += 1;
     free_player_items(game);
     generate_level(game);
 

@@ -26,6 +26,8 @@ int saturate(long long v)
 {
     return static_cast<int>(std::clamp<long long>(v, INT_MIN, INT_MAX));
 }
+int plus(int a, int b) { return saturate(static_cast<long long>(a) + b); }
+int minus(int a, int b) { return saturate(static_cast<long long>(a) - b); }
 
 bool is_cancel(char key) { return key == KEY_ESC || key == ' '; }
 
@@ -68,13 +70,13 @@ void running_key(Game& game, Player& p, char key)
     int dx = 0;
     int dy = 0;
     if (keypad_direction(key, dx, dy)) {
-        p.cursor_x = std::clamp(saturate(static_cast<long long>(p.cursor_x) + dx), 0, MAP_WIDTH - 1);
-        p.cursor_y = std::clamp(saturate(static_cast<long long>(p.cursor_y) + dy), 0, MAP_HEIGHT - 1);
+        p.cursor_x = std::clamp(plus(p.cursor_x, dx), 0, MAP_WIDTH - 1);
+        p.cursor_y = std::clamp(plus(p.cursor_y, dy), 0, MAP_HEIGHT - 1);
         return;
     }
     if (key == 'r' || key == '\n' || key == '\r') {
-        dx = saturate(static_cast<long long>(p.cursor_x) - p.x);
-        dy = saturate(static_cast<long long>(p.cursor_y) - p.y);
+        dx = minus(p.cursor_x, p.x);
+        dy = minus(p.cursor_y, p.y);
         // The whole offset in one call: movement treats a long offset as a jump.
         if (dx != 0 || dy != 0)
             move_player(game, dx, dy, p);
@@ -98,12 +100,11 @@ void aiming_key(Game& game, Player& p, char key, Dispatcher dispatcher)
         set_message(p, "Aiming canceled.");
     } else if (keypad_direction(key, dx, dy)) {
         // The cursor may leave the map; the operations refuse such targets.
-        p.cursor_x = saturate(static_cast<long long>(p.cursor_x) + dx);
-        p.cursor_y = saturate(static_cast<long long>(p.cursor_y) + dy);
+        p.cursor_x = plus(p.cursor_x, dx);
+        p.cursor_y = plus(p.cursor_y, dy);
     } else if (key == 'f') {
         end_aiming(game, p, dispatcher);
-        fire_projectile(game, saturate(static_cast<long long>(p.cursor_x) - p.x),
-                        saturate(static_cast<long long>(p.cursor_y) - p.y), p);
+        fire_projectile(game, minus(p.cursor_x, p.x), minus(p.cursor_y, p.y), p);
         p.selected_spell = -1;
     } else if (key == 'c') {
         end_aiming(game, p, dispatcher);
@@ -132,7 +133,9 @@ bool shared_normal_key(Game& game, Player& p, char key)
 {
     switch (key) {
     case '5':
-        game.turn += 1;
+        // A loaded record may carry any count; it must not overflow.
+        if (game.turn < INT_MAX)
+            game.turn += 1;
         set_message(p, "You wait a turn.");
         return true;
     case ',':
