@@ -4,6 +4,7 @@
 // been checked from end to end.
 #include "save/save.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cerrno>
@@ -14,8 +15,8 @@
 #include <new>
 #include <string>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
-#include <vector>
 
 #include "term/term.hpp"
 #include "world/items.hpp"
@@ -28,16 +29,8 @@ namespace {
 constexpr std::size_t HEADER_SIZE = 16;
 constexpr std::size_t MAP_BYTES = sizeof(Game::map);
 constexpr int ITEM_SLOTS = INVENTORY_SLOTS + 2;
-constexpr std::size_t SLOT_WORD = 8;
 
 static_assert(MAP_BYTES == 48000);
-
-// No valid file is larger: every count at its array size and all twelve item slots filled.
-constexpr std::size_t MAX_SAVE_SIZE = HEADER_SIZE + sizeof(Game) + MAP_BYTES
-    + sizeof(Monster) * MAX_MONSTERS + sizeof(Item) * MAX_FLOOR_ITEMS
-    + sizeof(Projectile) * MAX_PROJECTILES + sizeof(Store) * MAX_STORES
-    + sizeof(Corpse) * MAX_CORPSES + sizeof(Player) * MAX_OTHERS
-    + ITEM_SLOTS * (SLOT_WORD + sizeof(Item));
 
 // Slots 0..9 are the inventory, 10 the weapon, 11 the armour.
 Item*& item_slot(Player& p, int slot)
@@ -59,37 +52,67 @@ bool counts_in_range(const Game& g)
 
 // ---- writing ----
 
-void append(std::string& out, const void* data, std::size_t n)
-{
-    out.append(static_cast<const char*>(data), n);
-}
-
-std::string encode_save(const Game& game, const Player& p, std::int64_t saved_at)
-{
-    std::string out;
-    out.reserve(MAX_SAVE_SIZE);
-    const std::int32_t version = SAVE_VERSION;
-    append(out, SAVE_MAGIC, sizeof SAVE_MAGIC);
-    append(out, &version, sizeof version);
-    append(out, &saved_at, sizeof saved_at);
-    append(out, &game, sizeof game);
-    append(out, game.map, MAP_BYTES);
-    append(out, game.monsters, sizeof(Monster) * game.monster_count);
-    append(out, game.floor_items, sizeof(Item) * game.floor_item_count);
-    append(out, game.projectiles, sizeof game.projectiles);
-    append(out, game.stores, sizeof(Store) * game.store_count);
-    append(out, game.corpses, sizeof(Corpse) * game.corpse_count);
-    append(out, game.others, sizeof(Player) * game.other_count);
-    for (int slot = 0; slot < ITEM_SLOTS; ++slot) {
-        const Item* item = item_slot(p, slot);
-        // The word only says whether an item follows; its value means nothing outside this process.
-        const std::uint64_t word = reinterpret_cast<std::uintptr_t>(item);
-        append(out, &word, sizeof word);
-        if (item)
-            append(out, item, sizeof *item);
+// The file as a list of pieces that point into the game and the carried
+// items, so that a save copies nothing and allocates no large buffer.
+class SaveImage {
+public:
+    SaveImage(const Game& game, const Player& p, std::int64_t saved_at)
+    {
+        const std::int32_t version = SAVE_VERSION;
+        std::memcpy(m_header, SAVE_MAGIC, sizeof SAVE_MAGIC);
+        std::memcpy(m_header + 4, &version, sizeof version);
+        std::memcpy(m_header + 8, &saved_at, sizeof saved_at);
+        add(m_header, sizeof m_header);
+        add(&game, sizeof game);
+        add(game.map, MAP_BYTES);
+        add(game.monsters, sizeof(Monster) * game.monster_count);
+        add(game.floor_items, sizeof(Item) * game.floor_item_count);
+        add(game.projectiles, sizeof game.projectiles);
+        add(game.stores, sizeof(Store) * game.store_count);
+        add(game.corpses, sizeof(Corpse) * game.corpse_count);
+        add(game.others, sizeof(Player) * game.other_count);
+        for (int slot = 0; slot < ITEM_SLOTS; ++slot) {
+            const Item* item = item_slot(p, slot);
+            // The word only says whether an item follows; its value means nothing outside this process.
+            m_words[slot] = reinterpret_cast<std::uintptr_t>(item);
+            add(&m_words[slot], sizeof m_words[slot]);
+            if (item)
+                add(item, sizeof *item);
+        }
     }
-    return out;
-}
+    SaveImage(const SaveImage&) = delete;
+    SaveImage& operator=(const SaveImage&) = delete;
+
+    // One writev for the whole file; a short write continues where it stopped.
+    bool write_to(int fd)
+    {
+        int first = 0;
+        while (first < m_count) {
+            ssize_t n = writev(fd, m_pieces + first, m_count - first);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            auto done = static_cast<std::size_t>(n);
+            while (first < m_count && done >= m_pieces[first].iov_len)
+                done -= m_pieces[first++].iov_len;
+            if (done > 0) {
+                m_pieces[first].iov_base = static_cast<char*>(m_pieces[first].iov_base) + done;
+                m_pieces[first].iov_len -= done;
+            }
+        }
+        return true;
+    }
+
+private:
+    // The pieces are only ever read; iovec just has no const member.
+    void add(const void* data, std::size_t n) { m_pieces[m_count++] = { const_cast<void*>(data), n }; }
+
+    unsigned char m_header[HEADER_SIZE] {};
+    std::uint64_t m_words[ITEM_SLOTS] {};
+    struct iovec m_pieces[9 + 2 * ITEM_SLOTS] {};
+    int m_count { 0 };
+};
 
 // The temporary name must not contain ".sav": a leftover one would then count as a save.
 UniqueFd create_temp_beside(const std::string& path, std::string& temp)
@@ -111,13 +134,13 @@ UniqueFd create_temp_beside(const std::string& path, std::string& temp)
 
 // Writes the whole file under a temporary name and renames it into place, so
 // a failed save never truncates or half-overwrites an earlier file.
-bool replace_file(const std::string& path, std::string_view bytes)
+bool replace_file(const std::string& path, SaveImage& image)
 {
     std::string temp;
     UniqueFd fd = create_temp_beside(path, temp);
     if (!fd.valid())
         return false;
-    bool ok = write_all(fd.get(), bytes) && fsync(fd.get()) == 0;
+    bool ok = image.write_to(fd.get()) && fsync(fd.get()) == 0;
     ok = close(fd.release()) == 0 && ok;
     ok = ok && rename(temp.c_str(), path.c_str()) == 0;
     if (!ok)
@@ -127,25 +150,64 @@ bool replace_file(const std::string& path, std::string_view bytes)
 
 // ---- reading ----
 
-class ByteReader {
+// The two sources of save bytes: a buffer (the fuzzer, tests) and an open
+// file, which is read straight into the staged record instead of through a
+// second buffer. read_up_to gives fewer bytes only at the end or on an error.
+class BufferSource {
 public:
-    explicit ByteReader(std::span<const unsigned char> bytes) : m_bytes(bytes) {}
-
-    bool take(void* dst, std::size_t n)
+    explicit BufferSource(std::span<const unsigned char> bytes) : m_bytes(bytes) {}
+    std::size_t read_up_to(void* dst, std::size_t n)
     {
-        if (n > m_bytes.size() - m_pos)
-            return false;
+        n = std::min(n, m_bytes.size() - m_pos);
         if (n > 0)
             std::memcpy(dst, m_bytes.data() + m_pos, n);
         m_pos += n;
-        return true;
+        return n;
     }
-    bool at_end() const { return m_pos == m_bytes.size(); }
+    bool failed() const { return false; }
 
 private:
     std::span<const unsigned char> m_bytes;
     std::size_t m_pos { 0 };
 };
+
+class FileSource {
+public:
+    explicit FileSource(int fd) : m_fd(fd) {}
+    std::size_t read_up_to(void* dst, std::size_t n)
+    {
+        char* out = static_cast<char*>(dst);
+        std::size_t got = 0;
+        while (got < n) {
+            ssize_t r = read_some(m_fd, out + got, n - got);
+            if (r <= 0) {
+                m_failed = m_failed || r < 0;
+                break;
+            }
+            got += static_cast<std::size_t>(r);
+        }
+        return got;
+    }
+    bool failed() const { return m_failed; }
+
+private:
+    int m_fd;
+    bool m_failed { false };
+};
+
+template <typename Source>
+bool take(Source& in, void* dst, std::size_t n)
+{
+    return in.read_up_to(dst, n) == n;
+}
+
+// A file longer than its counts require is as damaged as a shorter one.
+template <typename Source>
+bool at_end(Source& in)
+{
+    char extra = 0;
+    return in.read_up_to(&extra, 1) == 0;
+}
 
 // What the file holds for the loading player's twelve item slots.
 struct CarriedItems {
@@ -155,27 +217,26 @@ struct CarriedItems {
 
 // Reads the record and every block after it. The blocks land on the places
 // of the record they repeat, sized by the counts of the record just read.
-bool parse_save(std::span<const unsigned char> bytes, Game& staged, CarriedItems& carried)
+template <typename Source>
+bool parse_save(Source& in, Game& staged, CarriedItems& carried)
 {
-    ByteReader in(bytes.subspan(HEADER_SIZE));
-    if (!in.take(&staged, sizeof staged) || !counts_in_range(staged))
+    if (!take(in, &staged, sizeof staged) || !counts_in_range(staged))
         return false;
-    bool ok = in.take(staged.map, MAP_BYTES)
-        && in.take(staged.monsters, sizeof(Monster) * staged.monster_count)
-        && in.take(staged.floor_items, sizeof(Item) * staged.floor_item_count)
-        && in.take(staged.projectiles, sizeof staged.projectiles)
-        && in.take(staged.stores, sizeof(Store) * staged.store_count)
-        && in.take(staged.corpses, sizeof(Corpse) * staged.corpse_count)
-        && in.take(staged.others, sizeof(Player) * staged.other_count);
+    bool ok = take(in, staged.map, MAP_BYTES)
+        && take(in, staged.monsters, sizeof(Monster) * staged.monster_count)
+        && take(in, staged.floor_items, sizeof(Item) * staged.floor_item_count)
+        && take(in, staged.projectiles, sizeof staged.projectiles)
+        && take(in, staged.stores, sizeof(Store) * staged.store_count)
+        && take(in, staged.corpses, sizeof(Corpse) * staged.corpse_count)
+        && take(in, staged.others, sizeof(Player) * staged.other_count);
     for (int slot = 0; ok && slot < ITEM_SLOTS; ++slot) {
         std::uint64_t word = 0;
-        ok = in.take(&word, sizeof word);
+        ok = take(in, &word, sizeof word);
         carried.present[slot] = ok && word != 0;
         if (carried.present[slot])
-            ok = in.take(&carried.items[slot], sizeof(Item));
+            ok = take(in, &carried.items[slot], sizeof(Item));
     }
-    // A file longer than its counts require is as damaged as a shorter one.
-    return ok && in.at_end();
+    return ok && at_end(in);
 }
 
 template <std::size_t N>
@@ -350,26 +411,41 @@ bool build_items(const CarriedItems& carried, Item* (&fresh)[ITEM_SLOTS])
     return true;
 }
 
-// -1 when the file cannot be read; otherwise its bytes, cut one byte past the
-// largest valid size so that an oversized file fails the size check.
-int read_whole_file(const char* path, std::vector<unsigned char>& bytes)
+// Everything the file holds is read and checked before the game is touched.
+template <typename Source>
+int load_save(Source& in, Game& game, Player& p)
 {
-    // Non-blocking, so that a FIFO named like a save cannot stall the open.
-    UniqueFd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    struct stat st {};
-    if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+    unsigned char header[HEADER_SIZE] {};
+    const std::size_t got = in.read_up_to(header, sizeof header);
+    if (in.failed())
         return -1;
-    bytes.resize(MAX_SAVE_SIZE + 1);
-    std::size_t got = 0;
-    while (got < bytes.size()) {
-        ssize_t n = read_some(fd.get(), reinterpret_cast<char*>(bytes.data()) + got, bytes.size() - got);
-        if (n < 0)
-            return -1;
-        if (n == 0)
-            break;
-        got += static_cast<std::size_t>(n);
-    }
-    bytes.resize(got);
+    if (got < sizeof SAVE_MAGIC || std::memcmp(header, SAVE_MAGIC, sizeof SAVE_MAGIC) != 0)
+        return -2;
+    if (got < sizeof SAVE_MAGIC + sizeof(std::int32_t))
+        return -2;
+    std::int32_t version = 0;
+    std::memcpy(&version, header + sizeof SAVE_MAGIC, sizeof version);
+    if (version != SAVE_VERSION)
+        return -3;
+    if (got < HEADER_SIZE)
+        return -2;
+    const int number = player_number_of(game, p);
+    if (number < 0)
+        return -1;
+    // Left uninitialised: parse_save copies the file's whole record over it first.
+    std::unique_ptr<Game> staged(new (std::nothrow) Game);
+    std::unique_ptr<CarriedItems> carried(new (std::nothrow) CarriedItems {});
+    if (!staged || !carried)
+        return -1;
+    const bool parsed = parse_save(in, *staged, *carried);
+    if (in.failed())
+        return -1;
+    if (!parsed || !save_ok(*staged, *carried))
+        return -2;
+    Item* fresh[ITEM_SLOTS] = {};
+    if (!build_items(*carried, fresh))
+        return -1;
+    commit_load(game, number, *staged, fresh);
     return 0;
 }
 
@@ -381,40 +457,23 @@ int write_save_file(const char* path, Game& game, Player& p)
     // the record, and no reader would accept the file.
     if (!counts_in_range(game))
         return -1;
-    std::string bytes = encode_save(game, p, static_cast<std::int64_t>(std::time(nullptr)));
-    return replace_file(path, bytes) ? 0 : -1;
+    SaveImage image(game, p, static_cast<std::int64_t>(std::time(nullptr)));
+    return replace_file(path, image) ? 0 : -1;
 }
 
 int read_save_data(std::span<const unsigned char> bytes, Game& game, Player& p)
 {
-    if (bytes.size() < sizeof SAVE_MAGIC || std::memcmp(bytes.data(), SAVE_MAGIC, sizeof SAVE_MAGIC) != 0)
-        return -2;
-    if (bytes.size() < HEADER_SIZE)
-        return -2;
-    std::int32_t version = 0;
-    std::memcpy(&version, bytes.data() + sizeof SAVE_MAGIC, sizeof version);
-    if (version != SAVE_VERSION)
-        return -3;
-    const int number = player_number_of(game, p);
-    if (number < 0)
-        return -1;
-    std::unique_ptr<Game> staged(new (std::nothrow) Game {});
-    std::unique_ptr<CarriedItems> carried(new (std::nothrow) CarriedItems {});
-    if (!staged || !carried)
-        return -1;
-    if (!parse_save(bytes, *staged, *carried) || !save_ok(*staged, *carried))
-        return -2;
-    Item* fresh[ITEM_SLOTS] = {};
-    if (!build_items(*carried, fresh))
-        return -1;
-    commit_load(game, number, *staged, fresh);
-    return 0;
+    BufferSource in(bytes);
+    return load_save(in, game, p);
 }
 
 int read_save_file(const char* path, Game& game, Player& p)
 {
-    std::vector<unsigned char> bytes;
-    if (read_whole_file(path, bytes) != 0)
+    // Non-blocking, so that a FIFO named like a save cannot stall the open.
+    UniqueFd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat st {};
+    if (!fd.valid() || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return -1;
-    return read_save_data(bytes, game, p);
+    FileSource in(fd.get());
+    return load_save(in, game, p);
 }
