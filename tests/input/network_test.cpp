@@ -5,7 +5,9 @@
 #include <cstdlib>
 
 #include "input/input_fixtures.hpp"
+#include "input/local.hpp"
 #include "input/network.hpp"
+#include "support/test_support.hpp"
 #include "term/term.hpp"
 
 using namespace input_test;
@@ -202,6 +204,41 @@ TEST_F(Network, PlacementBesideTheLeaderMirrorsAtTheRightEdge)
     hero().x = 500;
     place_others_beside_leader(game());
     EXPECT_TRUE(in_bounds(game().others[0].x, game().others[0].y));
+}
+
+// Client bytes are untrusted: any stream of keys from any player, with the
+// world stepping as the server steps it, keeps every player on the map.
+TEST_F(Network, RandomKeyStreamsKeepEveryoneOnTheMap)
+{
+    constexpr std::string_view KEYS = "123456789aecfrFq>,5mpt\x1b SLzgh?x";
+    test::TempDir dir;
+    test::ScopedChdir in_dir(dir.path());
+    ScriptedTerminal no_input("");  // dialogues and help read end of input
+    for (unsigned seed = 1; seed <= 30; ++seed) {
+        SCOPED_TRACE(seed);
+        srand(seed);
+        generate_level(game());
+        hero().player_class = seed % 4;
+        hero().spell_count = 1;
+        for (int i = 0; i < MAX_OTHERS; ++i)
+            add_other(30 + i, 9, 1);
+        add_monster(31, 11, true);
+        for (int n = 0; n < 400; ++n) {
+            int player = rand() % 5 - (n % 97 == 0);
+            int turn = game().turn;
+            handle_player_key(game(), KEYS[rand() % KEYS.size()], player);
+            if (game().turn > turn)
+                world_step(game());
+            for (int k = 0; k <= others_limit(game()); ++k) {
+                const Player& p = *player_by_number(game(), k);
+                if (p.alive) {
+                    ASSERT_TRUE(in_bounds(p.x, p.y)) << "player " << k << " after key " << n;
+                }
+            }
+        }
+        free_player_items(game());
+        game().other_count = 0;
+    }
 }
 
 }  // namespace
