@@ -314,12 +314,16 @@ int main(int argc, char** argv)
     conns[0].close_now();
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
+    // The last two summary lines are the totals when the last client left.
     std::ifstream in(err);
-    std::string line, last;
-    while (std::getline(in, line))
-        if (line.rfind("lock stats:", 0) == 0)
-            last = line;
-    std::printf("server %s\n", last.empty() ? "lock stats: none" : last.c_str());
+    std::string line, command, broadcast;
+    while (std::getline(in, line)) {
+        if (line.rfind("lock stats command:", 0) == 0)
+            command = line;
+        if (line.rfind("lock stats broadcast:", 0) == 0)
+            broadcast = line;
+    }
+    std::printf("server %s\nserver %s\n", command.c_str(), broadcast.c_str());
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
     std::string rm = "rm -rf '" + dir + "'";

@@ -212,7 +212,7 @@ bool handle_command(int fd, char key)
         }
         set_output_fd(-1);
         if (ordinary_key(key))
-            record_command_lock_time(Clock::now() - start);
+            record_lock_time(LockSection::Command, Clock::now() - start);
     }
     render_all_clients();
     return true;

@@ -1,5 +1,5 @@
-// The listening socket and the accept loop, the limits on connections that
-// have not joined yet, and the optional lock statistics.
+// The listening socket and the accept loop, and the limits on connections
+// that have not joined yet.
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -79,32 +79,6 @@ void prejoin_watchdog()
         else
             t.changed.wait_until(lock, next);
     }
-}
-
-// --- Lock statistics --------------------------------------------------------
-
-// Buckets of 100 ns up to 1 ms; the last one collects everything longer.
-constexpr int STAT_BUCKETS = 10000;
-constexpr long long STAT_BUCKET_NS = 100;
-struct LockStats {
-    bool on = false;
-    unsigned long long count = 0;
-    double total_ns = 0;
-    long long max_ns = 0;
-    unsigned long long buckets[STAT_BUCKETS] {};
-};
-LockStats g_stats;
-
-double percentile_us(double fraction)
-{
-    auto want = static_cast<unsigned long long>(fraction * static_cast<double>(g_stats.count));
-    unsigned long long seen = 0;
-    for (int i = 0; i < STAT_BUCKETS; ++i) {
-        seen += g_stats.buckets[i];
-        if (seen > want)
-            return static_cast<double>((i + 1) * STAT_BUCKET_NS) / 1000.0;
-    }
-    return static_cast<double>(g_stats.max_ns) / 1000.0;
 }
 
 // --- Listener ---------------------------------------------------------------
@@ -219,29 +193,6 @@ void set_prejoin_time_limit(std::chrono::milliseconds limit)
     PreJoinTable& t = prejoin();
     std::lock_guard<std::mutex> lock(t.mutex);
     t.limit = limit;
-}
-
-void enable_lock_stats(bool on) { g_stats.on = on; }
-
-void record_command_lock_time(Clock::duration held)
-{
-    if (!g_stats.on)
-        return;
-    long long ns = std::chrono::duration_cast<std::chrono::nanoseconds>(held).count();
-    ++g_stats.count;
-    g_stats.total_ns += static_cast<double>(ns);
-    g_stats.max_ns = std::max(g_stats.max_ns, ns);
-    ++g_stats.buckets[std::clamp<long long>(ns / STAT_BUCKET_NS, 0, STAT_BUCKETS - 1)];
-}
-
-void report_lock_stats()
-{
-    if (!g_stats.on || g_stats.count == 0)
-        return;
-    // Percentiles are the upper edges of 100 ns buckets.
-    std::fprintf(stderr, "lock stats: commands=%llu mean=%.2fus p50<=%.1fus p99<=%.1fus max=%.1fus\n", g_stats.count,
-                 g_stats.total_ns / static_cast<double>(g_stats.count) / 1000.0, percentile_us(0.50),
-                 percentile_us(0.99), static_cast<double>(g_stats.max_ns) / 1000.0);
 }
 
 std::string run_server()

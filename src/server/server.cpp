@@ -149,6 +149,7 @@ int join_server_game(int fd, const char* name)
 void render_all_clients()
 {
     std::lock_guard<std::mutex> lock(g_game_mutex);
+    auto start = std::chrono::steady_clock::now();
     // One buffer for every frame of the process: the lock serialises its use.
     static std::string frame;
     Game& game = server_game();
@@ -167,6 +168,7 @@ void render_all_clients()
             shutdown(fd, SHUT_RDWR);
         set_output_fd(saved);
     }
+    record_lock_time(LockSection::Broadcast, std::chrono::steady_clock::now() - start);
 }
 
 void remove_client(int slot)

@@ -23,9 +23,11 @@ bool prejoin_claim(int fd);
 void prejoin_release(int fd);
 void set_prejoin_time_limit(std::chrono::milliseconds limit);
 
-// Lock statistics for ordinary commands, kept only when DELVE_LOCK_STATS is
-// set in the environment. Record with game_mutex held.
+// Lock statistics, kept only when DELVE_LOCK_STATS is set in the
+// environment: how long one command, and one broadcast of frames, holds
+// game_mutex. Record and report with game_mutex held.
+enum class LockSection { Command, Broadcast };
 void enable_lock_stats(bool on);
-void record_command_lock_time(std::chrono::steady_clock::duration held);
-// Writes the summary line to standard error; call with game_mutex held.
+void record_lock_time(LockSection section, std::chrono::steady_clock::duration held);
+// Writes one summary line per section to standard error.
 void report_lock_stats();
