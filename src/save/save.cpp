@@ -9,6 +9,7 @@
 #include <bit>
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <ctime>
 #include <fcntl.h>
 #include <memory>
