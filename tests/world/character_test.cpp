@@ -75,6 +75,7 @@ TEST_F(ClassDialogue, FighterRogueAndNecromancerGetTheirKitsInOrder)
     EXPECT_EQ(g->player.weapon, g->player.inventory[0]);
     EXPECT_EQ(g->player.armor->kind, ITEM_HEAVY_ARMOR);
 
+    g->other_count = 2;
     Player& p = g->others[0];
     copy_text(p.spells[0].name, "left over");
     p.flying_turns = 12;

@@ -13,7 +13,10 @@ namespace world_test {
 struct GameDeleter {
     void operator()(Game* g) const
     {
-        free_player_items(*g);
+        // Every slot, in use or not: a test may equip a player beyond other_count.
+        free_inventory(g->player);
+        for (Player& o : g->others)
+            free_inventory(o);
         delete g;
     }
 };
