@@ -158,6 +158,33 @@ TEST(ServerPlay, LeaderLeavingMakesTheNextClientTheLeader)
     EXPECT_FALSE(party[1]->frame_with("The party leader does not need to follow anyone.").empty());
 }
 
+TEST(ServerPlay, ThreeLeavingAtOnceLeaveTheLastOneAsALeaderWithItsOwnRecord)
+{
+    Server server;
+    ASSERT_TRUE(server.wait_listening());
+    Party party = join_party(server, "1114");
+    for (int i = 0; i < 3; ++i)
+        party[i]->close_now();
+    std::string f;
+    for (int left = 0; left < 3;) {
+        f = party[3]->frame();
+        ASSERT_FALSE(f.empty());
+        left = 0;
+        for (const char* n : { "Ann", "Bob", "Cid" })
+            left += f.find(std::string(n) + "\x1b[30C has left the dungeon.") != std::string::npos;
+    }
+    Screen s(f);
+    EXPECT_EQ(s.find_on_map('@').size(), 1u);
+    EXPECT_TRUE(s.find_on_map('&').empty());
+    EXPECT_TRUE(s.contains("Health: 110/110"));  // the Necromancer, not a leaver's record
+    party[3]->send("F");
+    EXPECT_FALSE(party[3]->frame_with("The party leader does not need to follow anyone.").empty());
+    Client eve(server.port());
+    ASSERT_TRUE(srv::join(eve, "user_Eve", "Eve", '2'));
+    eve.send("F");
+    EXPECT_FALSE(eve.frame_with("Now automatically following").empty());
+}
+
 TEST(ServerPlay, DeadPlayerMayWatchTenSecondsOrLeaveAtOnceWithQ)
 {
     Server server;
