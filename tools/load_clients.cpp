@@ -70,27 +70,32 @@ struct Conn {
     int next_key = 0;
     bool send(std::string_view s) const { return ::send(fd, s.data(), s.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(s.size()); }
     // Everything up to and including needle, or empty after timeout_ms / EOF.
+    // Scans only bytes not yet searched, so a frame arriving in many pieces
+    // costs the client one pass: the tool must not be the bottleneck.
     std::string until(std::string_view needle, int timeout_ms = 5000)
     {
         auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-        char tmp[65536];
+        std::size_t scanned = 0;
         for (;;) {
-            auto at = buf.find(needle);
+            auto at = buf.find(needle, scanned);
             if (at != std::string::npos) {
                 std::string out = buf.substr(0, at + needle.size());
                 buf.erase(0, at + needle.size());
                 return out;
             }
+            scanned = buf.size() >= needle.size() ? buf.size() - needle.size() + 1 : 0;
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
             pollfd p { fd, POLLIN, 0 };
             if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0)
                 return {};
-            ssize_t n = read(fd, tmp, sizeof tmp);
+            std::size_t old = buf.size();
+            buf.resize(old + 65536);
+            ssize_t n = read(fd, buf.data() + old, 65536);
+            buf.resize(old + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
             if (n <= 0) {
                 eof = true;
                 return {};
             }
-            buf.append(tmp, static_cast<std::size_t>(n));
         }
     }
     void close_now()
