@@ -1,6 +1,5 @@
 // The listening socket and the accept loop, and the limits on connections
 // that have not joined yet.
-#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <condition_variable>
@@ -31,7 +30,7 @@ constexpr auto PREJOIN_TIME_LIMIT = std::chrono::seconds(120);
 constexpr int SEND_TIME_LIMIT_S = 2;
 constexpr const char* BUSY_TEXT = "Server busy. Try again later.\n";
 
-// --- Connections in the welcome, login and naming dialogue ---------------
+// Connections in the welcome, login and naming dialogue.
 
 struct PreJoinEntry {
     int fd = -1;
@@ -81,7 +80,7 @@ void prejoin_watchdog()
     }
 }
 
-// --- Listener ---------------------------------------------------------------
+// The listener.
 
 const char* client_name_of(int player_number)
 {
