@@ -1,5 +1,7 @@
 #include "app/config.hpp"
 
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -39,8 +41,13 @@ File open_file(const char* path, const char* mode) { return File(std::fopen(path
 // 1023 characters; the open that follows then simply fails or finds another file.
 void join_path(char (&out)[PATH_SIZE], const char* dir, const char* name)
 {
-    int length = std::snprintf(out, sizeof out, "%s/%s", dir, name);
-    static_cast<void>(length);
+    std::size_t used = 0;
+    for (const char* part : { dir, "/", name }) {
+        std::size_t n = std::min(std::strlen(part), sizeof out - 1 - used);
+        std::memcpy(out + used, part, n);
+        used += n;
+    }
+    out[used] = '\0';
 }
 
 void write_default_file(const char* path)
