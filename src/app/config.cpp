@@ -1,6 +1,5 @@
 #include "app/config.hpp"
 
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
