@@ -103,21 +103,6 @@ void write_spells(Player& p, const ClassKit& kit)
     }
 }
 
-// A block of its own (left by a loaded save) would be lost when replaced.
-void equip(Player& p, Item*& equipped, Item* item)
-{
-    Item* previous = equipped;
-    if (previous && previous != item && std::find(std::begin(p.inventory), std::end(p.inventory),
-                                                  previous) == std::end(p.inventory)) {
-        destroy_item(previous);
-        if (p.weapon == previous)
-            p.weapon = nullptr;
-        if (p.armor == previous)
-            p.armor = nullptr;
-    }
-    equipped = item;
-}
-
 void hand_out_kit(Player& p, const ClassKit& kit)
 {
     for (int i = 0; i < kit.item_count; ++i) {
@@ -125,9 +110,9 @@ void hand_out_kit(Player& p, const ClassKit& kit)
         if (!add_to_inventory(p, item))
             continue;
         if (i == kit.weapon_index)
-            equip(p, p.weapon, item);
+            equip_item(p, p.weapon, item);
         else if (i == kit.armor_index)
-            equip(p, p.armor, item);
+            equip_item(p, p.armor, item);
     }
 }
 

@@ -30,11 +30,6 @@ bool is_weapon(int kind)
 
 bool is_armor(int kind) { return kind == ITEM_LEATHER_ARMOR || kind == ITEM_HEAVY_ARMOR; }
 
-bool held_by_inventory(const Player& p, const Item* item)
-{
-    return std::find(std::begin(p.inventory), std::end(p.inventory), item) != std::end(p.inventory);
-}
-
 // A text field of a record, which a loaded save may leave unterminated.
 template <std::size_t N>
 int field_length(const char (&field)[N])
@@ -62,15 +57,7 @@ void toggle_equipped(Player& p, Item*& equipped, Item* item)
                     RESET);
         return;
     }
-    Item* previous = equipped;
-    if (previous && !held_by_inventory(p, previous)) {
-        destroy_item(previous);
-        if (p.weapon == previous)
-            p.weapon = nullptr;
-        if (p.armor == previous)
-            p.armor = nullptr;
-    }
-    equipped = item;
+    equip_item(p, equipped, item);
     set_message(p, "%sYou equip the %.*s.%s", CYAN, field_length(item->name), item->name, RESET);
 }
 

@@ -66,6 +66,19 @@ Item* create_item(int kind)
     return item;
 }
 
+void equip_item(Player& p, Item*& equipped, Item* item)
+{
+    Item* previous = equipped;
+    if (previous && previous != item && !held_by_inventory(p, previous)) {
+        destroy_item(previous);
+        if (p.weapon == previous)
+            p.weapon = nullptr;
+        if (p.armor == previous)
+            p.armor = nullptr;
+    }
+    equipped = item;
+}
+
 void free_inventory(Player& p)
 {
     // After a load, weapon and armor are blocks of their own; normally they

@@ -16,6 +16,11 @@ void destroy_item(Item* item);
 // True for a kind the catalogue has.
 bool is_item_kind(int kind);
 
+// Makes item the one `equipped` (the player's weapon or armor) refers to. A
+// previous block of its own, which only a loaded save leaves behind, is
+// released, since nothing else refers to it.
+void equip_item(Player& p, Item*& equipped, Item* item);
+
 // Releases every carried item of the player exactly once and empties the ten
 // slots, weapon and armor.
 void free_inventory(Player& p);
