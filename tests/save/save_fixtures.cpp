@@ -1,7 +1,6 @@
 #include "save/save_fixtures.hpp"
 
 #include <cstdlib>
-#include <vector>
 
 #include "world/chat.hpp"
 #include "world/dungeon.hpp"
@@ -9,30 +8,11 @@
 
 namespace save_test {
 
-namespace {
-void give(Player& p, int slot, int kind, int quantity = 1)
+static void give(Player& p, int slot, int kind, int quantity = 1)
 {
     p.inventory[slot] = create_item(kind);
     p.inventory[slot]->quantity = quantity;
 }
-
-void add_spell(Player& p, int id, const char* name)
-{
-    Spell& s = p.spells[p.spell_count++];
-    s.id = id;
-    copy_text(s.name, name);
-    s.mana_cost = 5;
-    s.power = 8;
-    copy_text(s.color, "\x1b[91m");
-}
-
-std::int32_t read_i32(const std::string& file, std::size_t at)
-{
-    std::int32_t v = 0;
-    std::memcpy(&v, file.data() + at, sizeof v);
-    return v;
-}
-}  // namespace
 
 void build_busy_game(Game& g, unsigned seed)
 {
@@ -42,15 +22,11 @@ void build_busy_game(Game& g, unsigned seed)
     generate_level(g);
     g.turn = 77;
     Player& p = g.player;
-    p.hp = 23, p.max_hp = 30, p.attack = 4, p.gold = 55, p.mana = 9, p.max_mana = 20;
-    p.player_class = CLASS_WIZARD;
-    add_spell(p, SPELL_FIREBALL, "Fireball");
-    add_spell(p, SPELL_HEAL, "Heal");
-    give(p, 0, ITEM_SWORD);
-    give(p, 3, ITEM_ARROWS, 137);
-    give(p, 4, ITEM_LEATHER_ARMOR);
-    p.weapon = p.inventory[0];
-    p.armor = p.inventory[4];
+    p.hp = 23, p.max_hp = 30, p.attack = 4, p.gold = 55, p.mana = 9, p.max_mana = 20, p.player_class = CLASS_WIZARD;
+    p.spells[p.spell_count++] = Spell { SPELL_FIREBALL, "Fireball", 5, 8, "\x1b[91m" };
+    p.spells[p.spell_count++] = Spell { SPELL_HEAL, "Heal", 5, 8, "\x1b[91m" };
+    give(p, 0, ITEM_SWORD), give(p, 3, ITEM_ARROWS, 137), give(p, 4, ITEM_LEATHER_ARMOR);
+    p.weapon = p.inventory[0], p.armor = p.inventory[4];
     g.other_count = 1;
     Player& o = g.others[0];
     o.alive = 1, o.x = p.x + 1, o.y = p.y, o.glyph = '&', o.hp = 12, o.follow_target = 0;
@@ -60,11 +36,9 @@ void build_busy_game(Game& g, unsigned seed)
     add_corpse(g, 5, 5, -2, 12, 3, 1);
     add_corpse(g, 6, 7, 0, 20, 5, 2);
     if (g.floor_item_count > 0)
-        g.floor_items[0].x = g.floor_items[0].y = -1;
-    Projectile& arrow = g.projectiles[2];
-    arrow = Projectile { 10, 4, 1, 0, '\'', {}, 3, 1, "\x1b[96m" };
-    const char* lines[] = { "hello", "anyone here?", "orc to the left", "run", "stairs found" };
-    for (const char* line : lines)
+        g.floor_items[0].x = g.floor_items[0].y = -1;  // picked up
+    g.projectiles[2] = Projectile { 10, 4, 1, 0, '\'', {}, 3, 1, "\x1b[96m" };
+    for (const char* line : { "hello", "anyone here?", "orc to the left", "run", "stairs found" })
         add_chat_message(g, "Ann", line);
 }
 
@@ -73,19 +47,17 @@ void build_full_game(Game& g)
     build_busy_game(g);
     for (int i = g.monster_count; i < MAX_MONSTERS; ++i)
         g.monsters[i] = g.monsters[0];
-    g.monster_count = MAX_MONSTERS;
     for (int i = g.floor_item_count; i < MAX_FLOOR_ITEMS; ++i)
         g.floor_items[i] = g.floor_items[g.floor_item_count > 0 ? g.floor_item_count - 1 : 0];
-    g.floor_item_count = MAX_FLOOR_ITEMS;
+    g.monster_count = MAX_MONSTERS, g.floor_item_count = MAX_FLOOR_ITEMS;
     while (g.corpse_count < MAX_CORPSES)
         add_corpse(g, 8, 8, 0, 10, 2, 1);
     for (int k = 1; k < MAX_OTHERS; ++k)
         g.others[k] = g.others[0], g.others[k].inventory[0] = nullptr;
     g.other_count = MAX_OTHERS;
-    for (int slot = 0; slot < INVENTORY_SLOTS; ++slot) {
+    for (int slot = 0; slot < INVENTORY_SLOTS; ++slot)
         if (!g.player.inventory[slot])
             give(g.player, slot, ITEM_HEALTH_POTION);
-    }
 }
 
 void reset_game(Game& g)
@@ -98,26 +70,26 @@ void reset_game(Game& g)
 std::vector<std::size_t> copies_of(const std::string& file, std::size_t record_offset)
 {
     constexpr std::size_t record = 16;
+    auto count = [&](std::size_t field) {
+        std::int32_t v = 0;
+        std::memcpy(&v, file.data() + record + field, 4);
+        return static_cast<std::size_t>(v);
+    };
+    // The blocks after the record in file order: the record field each repeats, and its length.
+    const std::pair<std::size_t, std::size_t> blocks[] = {
+        { offsetof(Game, map), sizeof(Game::map) },
+        { offsetof(Game, monsters), sizeof(Monster) * count(offsetof(Game, monster_count)) },
+        { offsetof(Game, floor_items), sizeof(Item) * count(offsetof(Game, floor_item_count)) },
+        { offsetof(Game, projectiles), sizeof(Game::projectiles) },
+        { offsetof(Game, stores), sizeof(Store) * count(offsetof(Game, store_count)) },
+        { offsetof(Game, corpses), sizeof(Corpse) * count(offsetof(Game, corpse_count)) },
+        { offsetof(Game, others), sizeof(Player) * count(offsetof(Game, other_count)) },
+    };
     std::vector<std::size_t> at { record + record_offset };
-    auto count = [&](std::size_t field) { return static_cast<std::size_t>(read_i32(file, record + field)); };
-    struct Block {
-        std::size_t field, size;
-    };
-    // The order of the blocks after the record, with the count that sizes each.
-    const std::pair<Block, std::size_t> blocks[] = {
-        { { offsetof(Game, map), sizeof(Game::map) }, 1 },
-        { { offsetof(Game, monsters), sizeof(Monster) }, count(offsetof(Game, monster_count)) },
-        { { offsetof(Game, floor_items), sizeof(Item) }, count(offsetof(Game, floor_item_count)) },
-        { { offsetof(Game, projectiles), sizeof(Game::projectiles) }, 1 },
-        { { offsetof(Game, stores), sizeof(Store) }, count(offsetof(Game, store_count)) },
-        { { offsetof(Game, corpses), sizeof(Corpse) }, count(offsetof(Game, corpse_count)) },
-        { { offsetof(Game, others), sizeof(Player) }, count(offsetof(Game, other_count)) },
-    };
     std::size_t pos = record + sizeof(Game);
-    for (const auto& [block, n] : blocks) {
-        std::size_t len = block.size * n;
-        if (record_offset >= block.field && record_offset < block.field + len)
-            at.push_back(pos + record_offset - block.field);
+    for (const auto& [field, len] : blocks) {
+        if (record_offset >= field && record_offset < field + len)
+            at.push_back(pos + record_offset - field);
         pos += len;
     }
     return at;

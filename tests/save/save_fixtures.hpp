@@ -1,8 +1,7 @@
-// Games to save in the save tests, the fuzzer seeds and the benchmark, and
-// helpers that edit a save file where the record and its repeated blocks lie.
+// Games for the save tests and the benchmark, and patch(), which edits every
+// copy of a record field in a save file (the record and the block after it).
 #pragma once
 
-#include <cstddef>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -11,23 +10,14 @@
 
 namespace save_test {
 
-// A level from a fixed seed with everything a save holds: monsters (one an
-// ally), floor items (one picked up), the shop, corpses, a flying arrow, five
-// chat lines, one other player, and a player carrying an equipped sword, a
-// stack of 137 arrows and worn leather armour.
+// Monsters (one an ally), floor items (one picked up), the shop, corpses, an arrow,
+// chat, another player with a bow, and a player with an equipped sword, 137 arrows
+// and worn armour.
 void build_busy_game(Game& g, unsigned seed = 7);
-
-// Every count at its array size and all twelve item slots filled.
-void build_full_game(Game& g);
-
-// Releases the carried items of every player slot and zeroes the record.
-void reset_game(Game& g);
-
-// File offsets of every copy of the record byte at record_offset: the record
-// itself and, where one repeats it, the block after the record.
+void build_full_game(Game& g);  // every count at its array size, all twelve slots filled
+void reset_game(Game& g);       // releases every player's items and zeroes the record
 std::vector<std::size_t> copies_of(const std::string& file, std::size_t record_offset);
 
-// Writes the value over every copy of the record field at record_offset.
 template <typename T>
 void patch(std::string& file, std::size_t record_offset, const T& value)
 {
