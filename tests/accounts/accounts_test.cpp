@@ -1,16 +1,12 @@
-#include "accounts/accounts.hpp"
 #include "accounts/dialogue.hpp"
-#include "support/test_support.hpp"
 
 #include <csignal>
 #include <cstring>
-#include <dirent.h>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 using namespace accounts_test;
 
@@ -20,260 +16,133 @@ class Accounts : public ::testing::Test {
 protected:
     test::TempDir dir;
     test::ScopedChdir cd { dir.path() };
-
     std::string users() const { return test::read_file(dir.file("users.dat")); }
-
-    // Names in the directory, to catch temporary files left behind.
-    std::vector<std::string> entries() const
-    {
-        std::vector<std::string> names;
-        if (DIR* d = opendir(dir.path().c_str())) {
-            while (const dirent* e = readdir(d))
-                if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-                    names.emplace_back(e->d_name);
-            closedir(d);
-        }
-        return names;
-    }
+    // Catches temporary files left behind.
+    long entries() const { return std::distance(std::filesystem::directory_iterator(dir.path()), {}); }
 };
 
-std::string name_field(std::string_view name)
+TEST_F(Accounts, RegisterLogInDuplicatesAndRefusals)
 {
-    std::string field(name);
-    field.resize(USERNAME_LEN, '\0');
-    return field;
-}
+    EXPECT_EQ(login("alice\n", "secret\n").transcript, REFUSED);  // no file yet
+    mode_t old = umask(0);  // as a daemon may run
+    EXPECT_EQ(reg("alice\n", "secret\n"), REGISTERED);
+    EXPECT_EQ(reg("bob\n", "hunter2\n"), REGISTERED);
+    umask(old);
+    EXPECT_EQ(std::filesystem::status("users.dat").permissions(), std::filesystem::perms(0600));
+    EXPECT_EQ(entries(), 1);
 
-// --- The dialogues over a socket -------------------------------------------
-
-TEST_F(Accounts, RegisteredAccountLogsInAndNewAccountsGoLast)
-{
-    Outcome reg = register_as("alice\n", "secret\n");
-    EXPECT_EQ(reg.transcript, std::string(REGISTER_PROMPTS) + std::string(REGISTERED));
-    Outcome login = login_as("alice\n", "secret\n");
-    EXPECT_EQ(login.transcript, std::string(LOGIN_PROMPTS) + std::string(LOGGED_IN));
-    EXPECT_TRUE(login.result);
-
-    EXPECT_EQ(register_as("bob\n", "hunter2\n").transcript,
-              std::string(REGISTER_PROMPTS) + std::string(REGISTERED));
+    Outcome in = login("alice\n", "secret\n");
+    EXPECT_EQ(in.transcript, LOGGED_IN);
+    EXPECT_TRUE(in.ok);
+    EXPECT_TRUE(login("bob\n", "hunter2\n").ok);
     std::vector<UserRecord> all = load_users();
     ASSERT_EQ(all.size(), 2u);
-    EXPECT_STREQ(all[0].username, "alice");
-    EXPECT_STREQ(all[1].username, "bob");
     EXPECT_NE(std::memcmp(all[0].salt, all[1].salt, SALT_LEN), 0);
-    EXPECT_TRUE(login_as("bob\n", "hunter2\n").result);
-}
 
-TEST_F(Accounts, DuplicateNameLeavesTheFileByteIdentical)
-{
-    register_as("alice\n", "secret\n");
     std::string before = users();
-    Outcome again = register_as("alice\n", "other\n");
-    EXPECT_EQ(again.transcript, std::string(REGISTER_PROMPTS) + std::string(NAME_TAKEN));
+    EXPECT_EQ(reg("alice\n", "other\n"), NAME_TAKEN);
     EXPECT_EQ(users(), before);
-    EXPECT_FALSE(login_as("alice\n", "other\n").result);
-    EXPECT_TRUE(login_as("alice\n", "secret\n").result);
+    // A wrong password and an unknown name get the same answer.
+    for (auto [name, pw] : { std::pair { "alice\n", "other\n" }, { "Alice\n", "secret\n" } }) {
+        SCOPED_TRACE(name);
+        Outcome out = login(name, pw);
+        EXPECT_EQ(out.transcript, REFUSED);
+        EXPECT_FALSE(out.ok);
+    }
 }
 
-TEST_F(Accounts, WrongPasswordAndUnknownNameGetTheSameAnswer)
+TEST_F(Accounts, OnlyTheLineFeedIsRemovedAndAnOverlongNameSpills)
 {
-    const std::string refused = std::string(LOGIN_PROMPTS) + std::string(BAD_CREDENTIALS);
-    Outcome no_file = login_as("alice\n", "secret\n");
-    EXPECT_EQ(no_file.transcript, refused);
-    EXPECT_FALSE(no_file.result);
+    reg("carol\r\n", "pw\r\n");
+    EXPECT_STREQ(load_users().at(0).username, "carol\r");
+    EXPECT_TRUE(login("carol\r\n", "pw\r\n").ok);
+    EXPECT_FALSE(login("carol\n", "pw\r\n").ok);
+    EXPECT_FALSE(login("carol\r\n", "pw\n").ok);
 
-    test::write_file(dir.file("users.dat"), "");
-    EXPECT_EQ(login_as("alice\n", "secret\n").transcript, refused);
-
-    register_as("alice\n", "secret\n");
-    Outcome wrong = login_as("alice\n", "Secret\n");
-    Outcome unknown = login_as("Alice\n", "secret\n");
-    EXPECT_EQ(wrong.transcript, refused);
-    EXPECT_EQ(unknown.transcript, refused);
-    EXPECT_FALSE(wrong.result);
-    EXPECT_FALSE(unknown.result);
-}
-
-TEST_F(Accounts, CarriageReturnStaysPartOfNameAndPassword)
-{
-    register_as("carol\r\n", "pw\r\n");
-    std::vector<UserRecord> all = load_users();
-    ASSERT_EQ(all.size(), 1u);
-    EXPECT_EQ(std::string(all[0].username, USERNAME_LEN), name_field("carol\r"));
-
-    EXPECT_TRUE(login_as("carol\r\n", "pw\r\n").result);
-    EXPECT_FALSE(login_as("carol\n", "pw\r\n").result);
-    EXPECT_FALSE(login_as("carol\r\n", "pw\n").result);
-}
-
-TEST_F(Accounts, OverlongNameSpillsIntoThePassword)
-{
-    // Sent in one write: one read takes 63 bytes, the rest is the password.
+    // Sent in one write: the name read takes 63 bytes, the rest is the password.
     std::string line(70, 'n');
-    Outcome reg = converse(
-        [](int fd) {
-            register_user(fd);
-            return false;
-        },
-        { line + "\n" });
-    EXPECT_EQ(reg.transcript, std::string(REGISTER_PROMPTS) + std::string(REGISTERED));
-    std::vector<UserRecord> all = load_users();
-    ASSERT_EQ(all.size(), 1u);
-    EXPECT_EQ(std::string(all[0].username, USERNAME_LEN), name_field(std::string(63, 'n')));
-    // The same line at the login prompt spills the same way.
-    EXPECT_TRUE(converse(login_user, { line + "\n" }).result);
-    EXPECT_FALSE(converse(login_user, { line + "n\n" }).result);
-    // Even a line feed right after 63 bytes is left over: it is an empty password.
-    EXPECT_FALSE(login_as(std::string(63, 'n') + "\n", "nnnnnnn\n").result);
+    EXPECT_EQ(converse(false, { line + "\n" }).transcript, REGISTERED);
+    EXPECT_EQ(load_users().at(1).username, std::string(63, 'n'));
+    EXPECT_TRUE(converse(true, { line + "\n" }).ok);
+    EXPECT_FALSE(login(std::string(63, 'n') + "\n", "nnnnnnn\n").ok);  // that line feed is an empty password
 }
 
-TEST_F(Accounts, EmptyNameAndPasswordMakeAnAccount)
+TEST_F(Accounts, StoredRecordMatchesAnIndependentDerivationAndSurvivesAPartialTail)
 {
-    EXPECT_EQ(register_as("\n", "\n").transcript, std::string(REGISTER_PROMPTS) + std::string(REGISTERED));
-    ASSERT_EQ(users().size(), 112u);
-    EXPECT_EQ(users().substr(0, 64), name_field(""));
-    EXPECT_TRUE(login_as("\n", "\n").result);
-    EXPECT_FALSE(login_as("\n", "x\n").result);
-    EXPECT_EQ(register_as("\n", "\n").transcript, std::string(REGISTER_PROMPTS) + std::string(NAME_TAKEN));
-}
-
-TEST_F(Accounts, PeerClosingMidDialogueEndsSilentlyAndStoresNothing)
-{
-    auto reg = [](int fd) {
-        register_user(fd);
-        return false;
-    };
-    EXPECT_EQ(converse(reg, {}).transcript, "Choose a username: ");
-    EXPECT_EQ(converse(reg, { "alice\n" }).transcript, REGISTER_PROMPTS);
-    EXPECT_FALSE(test::file_exists(dir.file("users.dat")));
-
-    register_as("alice\n", "secret\n");
-    Outcome login = converse(login_user, { "alice\n" });
-    EXPECT_EQ(login.transcript, LOGIN_PROMPTS);
-    EXPECT_FALSE(login.result);
-    EXPECT_FALSE(converse(login_user, {}).result);
-}
-
-// --- The file, as other programs write and read it -------------------------
-
-TEST_F(Accounts, StoredRecordMatchesAnIndependentDerivation)
-{
-    // A NUL typed into the name ends it, as it would for any C reader of the file.
-    register_as(std::string("dave\0junk\n", 10), "correct horse\n");
+    reg(std::string("dave\0junk\n", 10), "correct horse\n");  // a NUL ends the name, as for any C reader
     std::string file = users();
     ASSERT_EQ(file.size(), 112u);
-    EXPECT_EQ(file.substr(0, 64), name_field("dave"));
+    EXPECT_EQ(file.substr(0, 64), "dave" + std::string(60, '\0'));
     unsigned char key[KEY_LEN];
     ASSERT_EQ(PKCS5_PBKDF2_HMAC("correct horse", 13, reinterpret_cast<const unsigned char*>(file.data() + 64),
                                 SALT_LEN, 100000, EVP_sha256(), KEY_LEN, key),
               1);
-    EXPECT_EQ(file.substr(80, 32), std::string(reinterpret_cast<const char*>(key), KEY_LEN));
+    EXPECT_EQ(file.substr(80), std::string(reinterpret_cast<const char*>(key), KEY_LEN));
+
+    // A trailing partial record is dropped; the whole ones are kept.
+    test::write_file(dir.file("users.dat"), file + "abcdef");
+    EXPECT_EQ(reg("erin\n", "pw\n"), REGISTERED);
+    ASSERT_EQ(users().size(), 224u);
+    EXPECT_EQ(users().substr(0, 112), file);
+    EXPECT_EQ(users().substr(112, 64), "erin" + std::string(60, '\0'));
 }
 
-TEST_F(Accounts, FileWrittenElsewhereIsReadAndItsPartialTailDropped)
+TEST_F(Accounts, AccountThatCannotBeStoredKeepsTheOldFileAndSaysSo)
 {
-    UserRecord unterminated {};
-    std::memset(unterminated.username, 'A', USERNAME_LEN);
-    UserRecord erin = independent_record("erin", "pw", 7);
-    std::string whole = bytes_of(unterminated) + bytes_of(erin);
-    test::write_file(dir.file("users.dat"), whole + "abcdef");  // 230 bytes
-    ASSERT_EQ(load_users().size(), 2u);
-
-    EXPECT_TRUE(login_as("erin\n", "pw\n").result);
-    EXPECT_FALSE(login_as(std::string(63, 'A') + "\n", "\n").result);
-
-    EXPECT_EQ(register_as("frank\n", "pw\n").transcript, std::string(REGISTER_PROMPTS) + std::string(REGISTERED));
-    std::string after = users();
-    ASSERT_EQ(after.size(), 336u);
-    EXPECT_EQ(after.substr(0, 224), whole);
-    EXPECT_EQ(after.substr(224, 64), name_field("frank"));
-    EXPECT_TRUE(login_as("frank\n", "pw\n").result);
-}
-
-TEST_F(Accounts, UsersFileIsPrivateWhateverTheUmask)
-{
-    mode_t old = umask(0);  // a daemon runs with umask 0
-    register_as("alice\n", "secret\n");
-    struct stat st {};
-    ASSERT_EQ(stat("users.dat", &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-
-    chmod("users.dat", 0644);  // as another program may have left it
-    register_as("bob\n", "secret\n");
-    ASSERT_EQ(stat("users.dat", &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-    umask(old);
-    EXPECT_EQ(entries(), std::vector<std::string> { "users.dat" });
-}
-
-// --- Accounts that cannot be stored ----------------------------------------
-
-TEST_F(Accounts, WriteCutShortKeepsTheOldFileAndSaysSo)
-{
-    register_as("alice\n", "secret\n");
+    reg("alice\n", "secret\n");
     std::string before = users();
-    // The file size limit cuts the new file off after 150 of its 224 bytes,
-    // as a full disk or a crash would.
-    struct rlimit old {};
+    // The size limit cuts the new file off after 150 of its 224 bytes, as a full disk would.
+    rlimit old {};
     getrlimit(RLIMIT_FSIZE, &old);
-    struct rlimit small = old;
-    small.rlim_cur = 150;
+    rlimit small { 150, old.rlim_max };
     auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
     setrlimit(RLIMIT_FSIZE, &small);
-    Outcome reg = register_as("bob\n", "secret\n");
+    std::string answer = reg("bob\n", "secret\n");
     setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, old_handler);
-
-    EXPECT_EQ(reg.transcript, std::string(REGISTER_PROMPTS) + std::string(SAVE_FAILED));
+    EXPECT_EQ(answer, SAVE_FAILED);
     EXPECT_EQ(users(), before);
-    EXPECT_EQ(entries(), std::vector<std::string> { "users.dat" });
-    EXPECT_TRUE(login_as("alice\n", "secret\n").result);
-}
+    EXPECT_EQ(entries(), 1);
 
-TEST_F(Accounts, UnwritableDirectoryGivesTheFailureAnswer)
-{
-    register_as("alice\n", "secret\n");
-    ASSERT_EQ(chmod("users.dat", 0644), 0);
-    std::string before = users();
-    ASSERT_EQ(chmod(dir.path().c_str(), 0555), 0);
-    test::SocketPair pair;
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        // Root writes anywhere: the dialogue runs as an unprivileged user.
-        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
-            _exit(2);
-        register_user(pair.ours);
-        _exit(0);
-    }
-    close(pair.ours);
-    pair.ours = -1;
-    std::string transcript = test::read_until(pair.peer, ": ");
-    test::write_text(pair.peer, "bob\n");
-    transcript += test::read_until(pair.peer, ": ");
-    test::write_text(pair.peer, "secret\n");
-    transcript += test::read_until(pair.peer, "\n", 10000);
-    int status = 0;
-    waitpid(child, &status, 0);
-    chmod(dir.path().c_str(), 0700);
-
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(transcript, std::string(REGISTER_PROMPTS) + std::string(SAVE_FAILED));
-    EXPECT_EQ(users(), before);
-}
-
-TEST_F(Accounts, UnreadableUsersFileIsNeverReplaced)
-{
-    // A users.dat that cannot be read would otherwise be replaced by a file
-    // holding only the new account, losing every old one.
+    // A users.dat that cannot be read is never replaced by a file of only the new account.
+    std::filesystem::remove("users.dat");
     ASSERT_EQ(mkdir("users.dat", 0700), 0);
-    EXPECT_EQ(register_as("alice\n", "secret\n").transcript,
-              std::string(REGISTER_PROMPTS) + std::string(SAVE_FAILED));
-    struct stat st {};
-    ASSERT_EQ(stat("users.dat", &st), 0);
-    EXPECT_TRUE(S_ISDIR(st.st_mode));
-    EXPECT_TRUE(load_users().empty());
-    EXPECT_EQ(login_as("alice\n", "secret\n").transcript, std::string(LOGIN_PROMPTS) + std::string(BAD_CREDENTIALS));
+    EXPECT_EQ(reg("alice\n", "secret\n"), SAVE_FAILED);
+    EXPECT_TRUE(std::filesystem::is_directory("users.dat"));
+}
+
+// The program on a pseudo-terminal: the dialogues read from descriptor 1.
+TEST_F(Accounts, CommandLineRegistersAndLogsIn)
+{
+    test::TempDir config;
+    test::Child::Options o;
+    o.cwd = dir.path();
+    o.env = { "RL_CONFIG_DIR=" + config.path(), "HOME=" + config.path() };
+    std::string seen;
+    auto expect = [&seen](const test::Child& c, std::string_view text, std::string_view reply = {}) {
+        std::size_t at;
+        while ((at = seen.find(text)) == std::string::npos) {
+            std::string more = test::read_until(c.fd(), text, 10000);
+            ASSERT_FALSE(more.empty()) << "waited for \"" << text << "\", got: " << seen;
+            seen += more;
+        }
+        seen.erase(0, at + text.size());
+        c.send(reply);
+    };
+    {
+        test::Child r({ test::program_path(), "-r" }, o);
+        expect(r, "Choose a username: ", "zoe\n");
+        expect(r, "Choose a password: ", "pw 1\n");
+        expect(r, "Registration successful.");
+        EXPECT_EQ(r.wait_exit(10000), 0);
+    }
+    EXPECT_STREQ(load_users().at(0).username, "zoe");
+    test::Child l({ test::program_path(), "-l" }, o);
+    expect(l, "Username: ", "zoe\n");
+    expect(l, "Password: ", "pw 1\n");
+    expect(l, "Login successful.");
+    expect(l, "Enter choice: ", "5\n");
+    EXPECT_EQ(l.wait_exit(10000), 0);
 }
 
 }  // namespace
