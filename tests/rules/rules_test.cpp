@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -60,14 +61,11 @@ Player& other(Game& g, int x, int y)
 
 Item* give(Player& p, int kind, int quantity = 1, int value = 0)
 {
-    for (Item*& slot : p.inventory)
-        if (!slot) {
-            slot = create_item(kind);
-            slot->quantity = quantity;
-            slot->value = value;
-            return slot;
-        }
-    return nullptr;
+    Item*& slot = *std::find(std::begin(p.inventory), std::end(p.inventory), nullptr);
+    slot = create_item(kind);
+    slot->quantity = quantity;
+    slot->value = value;
+    return slot;
 }
 
 void learn(Player& p, int id, const char* name, int cost, int power = 0)
@@ -183,7 +181,6 @@ TEST(Melee, BlowsKillsCorpsesAndDefeat)
     Monster& eleventh = monster(g, 13, 10, 1, 7, 2, 5);
     player_attack(g, g.player, eleventh);
     EXPECT_EQ(tuple(eleventh.alive, g.player.gold, g.corpse_count), tuple(0, 21, MAX_CORPSES));
-
     g.player.hp = 3;
     monster_attack(g, monster(g, 11, 10, 25, 20), g.player);
     EXPECT_EQ(tuple(g.player.hp, g.player.alive), tuple(0, 0));
@@ -300,7 +297,7 @@ TEST(Steering, AStepIntoAHostileIsASilentBlowAndWallsOrBadSlotsStopAnAlly)
 TEST(Steering, NextAllyAndMenuCommandsSurviveDamagedState)
 {
     Game& g = fresh();
-    Monster& a = ally(g, 20, 10);
+    ally(g, 20, 10);
     monster(g, 25, 10);
     Monster& b = ally(g, 30, 12);
     g.controlled_ally = 0;
@@ -313,10 +310,6 @@ TEST(Steering, NextAllyAndMenuCommandsSurviveDamagedState)
     select_next_ally(g, g.player);
     select_next_ally(g, g.player);  // a single ally is chosen again
     EXPECT_EQ(g.controlled_ally, 0);
-    a.is_ally = 0;
-    select_next_ally(g, g.player);
-    EXPECT_STREQ(g.player.message, "No other allies available to control.");
-    g.player.message[0] = '\0';
     g.monster_count = 0;  // would divide by zero
     select_next_ally(g, g.player);
     EXPECT_STREQ(g.player.message, "No other allies available to control.");
