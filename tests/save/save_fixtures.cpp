@@ -8,33 +8,25 @@
 
 namespace save_test {
 
-static void give(Player& p, int slot, int kind, int quantity = 1)
-{
-    p.inventory[slot] = create_item(kind);
-    p.inventory[slot]->quantity = quantity;
-}
+static void give(Player& p, int slot, int kind, int n = 1) { (p.inventory[slot] = create_item(kind))->quantity = n; }
 
 void build_busy_game(Game& g, unsigned seed)
 {
     reset_game(g);
     std::srand(seed);
-    g.level = 3;
-    generate_level(g);
-    g.turn = 77;
+    g.level = 3, generate_level(g), g.turn = 77;
     Player& p = g.player;
     p.hp = 23, p.max_hp = 30, p.attack = 4, p.gold = 55, p.mana = 9, p.max_mana = 20, p.player_class = CLASS_WIZARD;
     p.spells[p.spell_count++] = Spell { SPELL_FIREBALL, "Fireball", 5, 8, "\x1b[91m" };
     p.spells[p.spell_count++] = Spell { SPELL_HEAL, "Heal", 5, 8, "\x1b[91m" };
     give(p, 0, ITEM_SWORD), give(p, 3, ITEM_ARROWS, 137), give(p, 4, ITEM_LEATHER_ARMOR);
     p.weapon = p.inventory[0], p.armor = p.inventory[4];
-    g.other_count = 1;
-    Player& o = g.others[0];
+    Player& o = g.others[g.other_count++];
     o.alive = 1, o.x = p.x + 1, o.y = p.y, o.glyph = '&', o.hp = 12, o.follow_target = 0;
     give(o, 0, ITEM_BOW);
     g.monsters[0].is_ally = 1, g.monsters[0].ally_turns = 20, g.monsters[0].ally_mode = ALLY_ATTACK;
     g.monsters[1].alive = 0;
-    add_corpse(g, 5, 5, -2, 12, 3, 1);
-    add_corpse(g, 6, 7, 0, 20, 5, 2);
+    add_corpse(g, 5, 5, -2, 12, 3, 1), add_corpse(g, 6, 7, 0, 20, 5, 2);
     if (g.floor_item_count > 0)
         g.floor_items[0].x = g.floor_items[0].y = -1;  // picked up
     g.projectiles[2] = Projectile { 10, 4, 1, 0, '\'', {}, 3, 1, "\x1b[96m" };
@@ -72,8 +64,7 @@ std::vector<std::size_t> copies_of(const std::string& file, std::size_t record_o
     constexpr std::size_t record = 16;
     auto count = [&](std::size_t field) {
         std::int32_t v = 0;
-        std::memcpy(&v, file.data() + record + field, 4);
-        return static_cast<std::size_t>(v);
+        return std::memcpy(&v, &file[record + field], 4), std::size_t(v);
     };
     // The blocks after the record in file order: the record field each repeats, and its length.
     const std::pair<std::size_t, std::size_t> blocks[] = {

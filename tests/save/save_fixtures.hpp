@@ -5,14 +5,12 @@
 #include <cstring>
 #include <string>
 #include <vector>
-
 #include "world/game.hpp"
 
 namespace save_test {
 
-// Monsters (one an ally), floor items (one picked up), the shop, corpses, an arrow,
-// chat, another player with a bow, and a player with an equipped sword, 137 arrows
-// and worn armour.
+// Monsters, floor items, shop, corpses, chat, another player with a bow, and a
+// player with an equipped sword, 137 arrows and worn armour.
 void build_busy_game(Game& g, unsigned seed = 7);
 void build_full_game(Game& g);  // every count at its array size, all twelve slots filled
 void reset_game(Game& g);       // releases every player's items and zeroes the record
