@@ -1,5 +1,6 @@
 #include "save/save_fixtures.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 
 #include "world/chat.hpp"
@@ -37,10 +38,8 @@ void build_busy_game(Game& g, unsigned seed)
 void build_full_game(Game& g)
 {
     build_busy_game(g);
-    for (int i = g.monster_count; i < MAX_MONSTERS; ++i)
-        g.monsters[i] = g.monsters[0];
-    for (int i = g.floor_item_count; i < MAX_FLOOR_ITEMS; ++i)
-        g.floor_items[i] = g.floor_items[g.floor_item_count > 0 ? g.floor_item_count - 1 : 0];
+    std::fill(g.monsters + g.monster_count, std::end(g.monsters), g.monsters[0]);
+    std::fill(g.floor_items + g.floor_item_count, std::end(g.floor_items), g.floor_items[std::max(g.floor_item_count - 1, 0)]);
     g.monster_count = MAX_MONSTERS, g.floor_item_count = MAX_FLOOR_ITEMS;
     while (g.corpse_count < MAX_CORPSES)
         add_corpse(g, 8, 8, 0, 10, 2, 1);

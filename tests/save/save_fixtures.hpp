@@ -1,5 +1,4 @@
-// Games for the save tests and the benchmark, and patch(), which edits every
-// copy of a record field in a save file (the record and the block after it).
+// Games for the save tests and the benchmark, and patch(): edits every copy of a record field in a save file.
 #pragma once
 
 #include <cstring>
@@ -16,8 +15,7 @@ void build_full_game(Game& g);  // every count at its array size, all twelve slo
 void reset_game(Game& g);       // releases every player's items and zeroes the record
 std::vector<std::size_t> copies_of(const std::string& file, std::size_t record_offset);
 
-template <typename T>
-void patch(std::string& file, std::size_t record_offset, const T& value)
+template <typename T> void patch(std::string& file, std::size_t record_offset, const T& value)
 {
     for (std::size_t at : copies_of(file, record_offset))
         std::memcpy(file.data() + at, &value, sizeof value);
