@@ -1,11 +1,13 @@
 #include <gtest/gtest.h>
-
-#include "world/game.hpp"
-#include "world/items.hpp"
+#include <climits>
+#include <cstring>
+#include <string>
+#include "world/chat.hpp"
+#include "world_fixtures.hpp"
 
 namespace {
 
-TEST(GameRecord, MapIsStoredColumnByColumn)
+TEST(GameRecord, MapIsStoredColumnByColumnAndTheCorpseListStopsAtTen)
 {
     Game& g = local_game();
     auto offset = [&](int x, int y) {
@@ -13,94 +15,67 @@ TEST(GameRecord, MapIsStoredColumnByColumn)
     };
     EXPECT_EQ(offset(0, 19) + 40, offset(1, 0));
     EXPECT_EQ(offset(59, 19) + 40, static_cast<long>(offsetof(Game, player)));
+
+    static Game s {};
+    for (int i = 0; i <= MAX_CORPSES; ++i)
+        add_corpse(s, i, 1, -i, 30, 7, 2);
+    EXPECT_EQ(s.corpse_count, MAX_CORPSES);
+    EXPECT_EQ(find_corpse_at(s, MAX_CORPSES, 1), nullptr);
+    s.corpse_count = -5, s.other_count = 7;  // damaged counts stay inside their arrays
+    EXPECT_EQ(corpse_limit(s) * 10 + others_limit(s), MAX_OTHERS);
+    EXPECT_EQ(player_by_number(s, 4), nullptr);
 }
 
-TEST(GameRecord, StaticRecordsStartZeroed)
+TEST(Items, LoadedEquipmentIsReleasedOnceAndCatalogueGapsMakeNothing)
 {
-    const Game& g = server_game();
-    EXPECT_EQ(g.level, 0);
-    EXPECT_EQ(g.player.inventory[0], nullptr);
-    EXPECT_NE(&local_game(), &server_game());
-}
-
-TEST(GameRecord, CorpseListStopsAtTen)
-{
-    static Game g {};
-    EXPECT_EQ(find_corpse_at(g, 3, 4), nullptr);
-    for (int i = 0; i < MAX_CORPSES; ++i)
-        add_corpse(g, i, 1, -i, 30, 7, 2);
-    Game before = g;
-    add_corpse(g, 50, 5, 0, 30, 7, 2);
-    EXPECT_EQ(0, std::memcmp(&before, &g, sizeof g));
-    Corpse* c = find_corpse_at(g, 4, 1);
-    ASSERT_NE(c, nullptr);
-    EXPECT_EQ(c->glyph, '%');
-    EXPECT_EQ(c->hp, -4);
-}
-
-TEST(GameRecord, CountsFromADamagedRecordAreHeldToTheirArrays)
-{
-    static Game g {};
-    g.monster_count = 1000;
-    g.corpse_count = -5;
-    g.other_count = 7;
-    EXPECT_EQ(monster_limit(g), MAX_MONSTERS);
-    EXPECT_EQ(corpse_limit(g), 0);
-    EXPECT_EQ(others_limit(g), MAX_OTHERS);
-    EXPECT_FALSE(monster_at(g, 0, 0));
-    EXPECT_EQ(player_by_number(g, 4), nullptr);
-    EXPECT_EQ(player_by_number(g, -1), nullptr);
-    EXPECT_EQ(player_by_number(g, 3), &g.others[2]);
-    EXPECT_EQ(cell_blocked(g, -1, 0), 1);
-}
-
-TEST(GameRecord, TotalsAddEquippedItems)
-{
-    Player p {};
-    p.attack = 4;
-    p.defense = 1;
-    EXPECT_EQ(total_attack(p), 4);
-    p.inventory[0] = create_item(ITEM_SWORD);
-    p.inventory[1] = create_item(ITEM_HEAVY_ARMOR);
-    p.weapon = p.inventory[0];
-    p.armor = p.inventory[1];
-    EXPECT_EQ(total_attack(p), 9);
-    EXPECT_EQ(total_defense(p), 6);
-    free_inventory(p);
-    EXPECT_EQ(p.weapon, nullptr);
-}
-
-TEST(GameRecord, MessagesAreCutToTheField)
-{
-    Player p {};
-    std::string longer(400, 'x');
-    set_message(p, "%s", longer.c_str());
-    EXPECT_EQ(std::strlen(p.message), 255u);
-}
-
-TEST(Items, FreeInventoryReleasesLoadedEquipmentOnce)
-{
-    // After a load weapon and armor are blocks of their own; ASan checks the rest.
-    Player p {};
+    Player p {};  // after a load weapon and armor are blocks of their own; ASan checks the rest.
     p.inventory[2] = create_item(ITEM_ARROWS);
     p.weapon = create_item(ITEM_BOW);
     p.armor = create_item(ITEM_LEATHER_ARMOR);
     free_inventory(p);
-    for (Item* slot : p.inventory)
-        EXPECT_EQ(slot, nullptr);
-    EXPECT_EQ(p.armor, nullptr);
-}
-
-TEST(Items, GapsInTheCatalogueMakeNothing)
-{
+    EXPECT_TRUE(!p.inventory[2] && !p.armor && !p.weapon);
+    set_message(p, "%s", std::string(400, 'x').c_str());
+    EXPECT_EQ(std::strlen(p.message), 255u);
     for (int kind : { -1, 7, 8, 11, 16, 1000 })
         EXPECT_EQ(create_item(kind), nullptr) << kind;
-    Item* arrows = create_item(ITEM_ARROWS);
-    ASSERT_NE(arrows, nullptr);
-    EXPECT_STREQ(arrows->name, "Arrows");
-    EXPECT_EQ(arrows->quantity, 200);
-    EXPECT_EQ(arrows->x, -1);
-    destroy_item(arrows);
+}
+
+std::string line_for(std::string_view sender, std::string_view text)
+{
+    return "\x1b[96m" + std::string(sender) + "\x1b[15C\x1b[97m" + std::string(text);
+}
+
+TEST(Chat, TrimsTextNotSenderSkipsBlanksKeepsLastFourInOrderAndCutsLongLines)
+{
+    auto g = world_test::new_game();
+    for (std::string_view blank : { "", "     ", " \t\r\n ", "\r\n" })
+        add_chat_message(*g, "Player", blank);
+    add_chat_message(*g, "Player", "   hello  \r\n");
+    add_chat_message(*g, "[SERVER] ", "\t a  b \t");
+    add_chat_message(*g, "x", "\nhi");  // a leading line break is not a blank
+    EXPECT_EQ(g->chat_lines[0], line_for("Player", "hello"));
+    EXPECT_EQ(g->chat_lines[2], line_for("x", "\nhi"));
+    for (const char* text : { "4", "5" })
+        add_chat_message(*g, "P", text);
+    EXPECT_EQ(g->chat_count, 5) << "blanks add nothing";
+    EXPECT_EQ(g->chat_lines[0], line_for("P", "5"));  // the oldest is at slot count % 4
+    EXPECT_EQ(g->chat_lines[1], line_for("[SERVER] ", "a  b"));
+    add_chat_message(*g, "Player", std::string(250, 'w'));
+    add_chat_message(*g, std::string(600, 's'), "x");
+    EXPECT_EQ(std::strlen(g->chat_lines[1]) + std::strlen(g->chat_lines[2]), 510u);
+
+    g->chat_count = INT_MAX;  // a damaged count from a loaded record stays inside the ring
+    for (const char* text : { "three", "zero" })
+        add_chat_message(*g, "P", text);
+    EXPECT_EQ(g->chat_lines[3], line_for("P", "three"));
+    EXPECT_EQ(g->chat_lines[0], line_for("P", "zero"));
+}
+
+TEST(Chat, SanitizerDropsControlBytesAndDeleteButKeepsUtf8)
+{
+    EXPECT_EQ(sanitize_text("a\x1b[31mred\x7f\tb\r\n"), "a[31mredb");
+    EXPECT_EQ(sanitize_text(std::string_view("nul\0byte\x01\x1f", 10)), "nulbyte");
+    EXPECT_EQ(sanitize_text(" ~caf\xc3\xa9 \xe2\x80\x93"), " ~caf\xc3\xa9 \xe2\x80\x93");
 }
 
 }  // namespace
