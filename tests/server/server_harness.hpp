@@ -1,12 +1,17 @@
-// A real server process on a free loopback port, test clients that read up to
-// the end of a frame, and a small character grid that applies a frame's
-// cursor moves so rows and columns can be read back.
+// The real server on a free port, a client reading up to a frame's end, a grid applying a frame's cursor moves.
 #pragma once
 
-#include <string>
-#include <string_view>
-#include <sys/types.h>
-#include <vector>
+#include <algorithm>
+#include <arpa/inet.h>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 
 #include "support/test_support.hpp"
 
@@ -16,84 +21,199 @@ constexpr std::string_view FRAME_END = "Input: \x1b[0m";
 constexpr std::string_view GOODBYE = "Thank you for playing. Disconnecting.\n";
 constexpr std::string_view MENU = "\n--- gLOOMhOLD RogueLike ---\n\nL. Login\nR. Register\n\nSelect: ";
 constexpr std::string_view NAME_PROMPT = "\nEnter your chat username: ";
+using Cell = std::pair<int, int>;
+inline long long now_ms() { return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
+inline sockaddr_in address(int port, in_addr_t host = INADDR_LOOPBACK)
+{
+    return { .sin_family = AF_INET, .sin_port = htons(static_cast<uint16_t>(port)), .sin_addr = { htonl(host) }, .sin_zero = {} };
+}
+inline int connect_loopback(int port, int rcvbuf = 0)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (rcvbuf > 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    sockaddr_in a = address(port);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+        return close(fd), -1;
+    return fd;
+}
+inline int free_port()
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a = address(0);
+    socklen_t len = sizeof a;
+    bind(fd, reinterpret_cast<sockaddr*>(&a), len);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    return close(fd), ntohs(a.sin_port);
+}
+// Polls done() for up to five seconds.
+inline bool wait_for(const std::function<bool()>& done)
+{
+    for (long long end = now_ms() + 5000; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(20)))
+        if (now_ms() > end)
+            return false;
+    return true;
+}
 
-int free_port();
-
-// mzDELVE with the given arguments, its working directory and configuration
-// in a fresh temporary directory; killed at the end.
+// mzDELVE started in a fresh directory that also holds its configuration.
 class Server {
 public:
-    explicit Server(std::vector<std::string> env = {}, std::vector<std::string> args = { "-s" });
-    ~Server();
-    Server(const Server&) = delete;
-    Server& operator=(const Server&) = delete;
-
+    explicit Server(std::vector<std::string> env = {}, std::vector<std::string> args = { "-s" }, int port = free_port())
+        : m_port(port)
+    {
+        test::write_file(m_dir.file("mzdelve.cfg"), "PORT=" + std::to_string(m_port) + "\n");
+        env.push_back("RL_CONFIG_DIR=" + m_dir.path());
+        args.insert(args.begin(), test::program_path());
+        m_child = std::make_unique<test::Child>(args, test::Child::Options { .pty = false, .env = env, .cwd = m_dir.path() });
+        EXPECT_TRUE(wait_listening());
+    }
+    ~Server()
+    {
+        // A server that died by itself or a sanitizer report fails the test.
+        std::string err = test::read_available(m_child->fd(), 50, 500);
+        EXPECT_TRUE(m_daemon || m_child->wait_exit(1) == -1) << "the server ended by itself";
+        for (const char* bad : { "Sanitizer", "runtime error", "terminate called" })
+            EXPECT_EQ(err.find(bad), std::string::npos) << err;
+    }
     int port() const { return m_port; }
-    pid_t pid() const { return m_pid; }
-    const test::TempDir& dir() const { return m_dir; }
-    std::string stderr_text() const;
-    // True once a connection succeeds (the probe is closed at once).
-    bool wait_listening(int timeout_ms = 5000) const;
-    // Exit status, or -1 when still running after timeout_ms.
-    int wait_exit(int timeout_ms);
-    int count_fds() const;
-    int count_threads() const;
+    std::string file(const std::string& name) const { return m_dir.file(name); }
+    bool wait_listening() const { return wait_for([&] { return [](int fd) { return fd >= 0 && close(fd) == 0; }(connect_loopback(m_port)); }); }
+    std::string output() const { return test::read_available(m_child->fd(), 300, 5000); }
+    // The status of the process started, which for a daemon is its parent.
+    int wait_exit() { return m_daemon = true, m_child->wait_exit(5000); }
+    // Open descriptors ("fd") or threads ("task") of the server process.
+    int count(const char* what) const
+    {
+        auto dir = std::filesystem::directory_iterator("/proc/" + std::to_string(m_child->pid()) + "/" + what);
+        return static_cast<int>(std::distance(dir, {}));
+    }
 
 private:
     test::TempDir m_dir;
     int m_port;
-    pid_t m_pid { -1 };
-    int m_status { -1 };
+    bool m_daemon { false };
+    std::unique_ptr<test::Child> m_child;
 };
 
 class Client {
 public:
     // rcvbuf > 0 shrinks the receive buffer, for a client that stops reading.
-    explicit Client(int port, int rcvbuf = 0);
-    ~Client();
-    Client(const Client&) = delete;
-    Client& operator=(const Client&) = delete;
-
-    int fd() const { return m_fd; }
-    bool connected() const { return m_fd >= 0; }
-    bool send(std::string_view text) const;
-    // Everything up to and including needle; the rest stays buffered. Empty
-    // when the deadline passes or the peer closes first (see closed()).
-    std::string read_until(std::string_view needle, int timeout_ms = 5000);
-    std::string frame(int timeout_ms = 5000) { return read_until(FRAME_END, timeout_ms); }
-    // Reads frames until one contains text; that frame, or empty.
-    std::string frame_with(std::string_view text, int timeout_ms = 5000);
-    // Whatever arrives within ms (buffered bytes included).
-    std::string drain(int ms = 200);
-    // True when the server closes the connection within timeout_ms.
-    bool wait_closed(int timeout_ms = 5000);
-    bool closed() const { return m_eof; }
-    void close_now();
+    explicit Client(int port, int rcvbuf = 0) : m_fd(connect_loopback(port, rcvbuf)) {}
+    ~Client() { close_now(); }
+    void shut_write() const { shutdown(m_fd, SHUT_WR); }
+    void close_now() { m_fd >= 0 && close(m_fd), m_fd = -1; }
+    bool send(std::string_view text) const { return m_fd >= 0 && test::write_text(m_fd, text); }
+    // Up to and including needle, the rest stays buffered; empty on timeout or close.
+    std::string read_until(std::string_view needle, int timeout_ms = 5000)
+    {
+        for (long long end = now_ms() + timeout_ms; m_buf.find(needle) == std::string::npos;)
+            if (!fill(static_cast<int>(end - now_ms())))
+                return {};
+        std::string out = m_buf.substr(0, m_buf.find(needle) + needle.size());
+        m_buf.erase(0, out.size());
+        return out;
+    }
+    std::string frame() { return read_until(FRAME_END); }
+    // The first frame that contains text, or empty.
+    std::string frame_with(std::string_view text)
+    {
+        std::string f;
+        while (!(f = frame()).empty() && f.find(text) == std::string::npos) {}
+        return f;
+    }
+    std::string drain(int ms = 200)
+    {
+        for (long long end = now_ms() + ms; now_ms() < end && fill(static_cast<int>(end - now_ms()));) {}
+        return std::exchange(m_buf, {});
+    }
+    bool wait_closed(int timeout_ms = 5000) { return drain(timeout_ms), m_eof; }
 
 private:
-    bool fill(int timeout_ms);
-    int m_fd { -1 };
+    bool fill(int timeout_ms)
+    {
+        pollfd p { m_fd, POLLIN, 0 };
+        if (m_fd < 0 || m_eof || timeout_ms <= 0 || poll(&p, 1, timeout_ms) <= 0)
+            return false;
+        char buf[65536];
+        ssize_t n = read(m_fd, buf, sizeof buf);
+        if (n <= 0)
+            return m_eof = true, false;
+        m_buf.append(buf, static_cast<std::size_t>(n));
+        return true;
+    }
+    int m_fd;
     std::string m_buf;
     bool m_eof { false };
 };
 
-// Registers (if asked) and logs in, answers the chat name and the class key;
-// returns true once the client's first frame arrived.
-bool join(Client& c, const std::string& user, const std::string& name, char class_key, bool do_register = true);
+// For each (text, reply): reads up to text (all that came, when exact), then replies.
+inline bool talk(Client& c, const std::vector<std::pair<std::string, std::string>>& steps, bool exact = true)
+{
+    for (const auto& [text, reply] : steps) {
+        std::string got = c.read_until(text);
+        EXPECT_TRUE(!exact || got == text) << got;
+        if (got.empty() || !c.send(reply))
+            return false;
+    }
+    return true;
+}
 
-// The screen a frame leaves: 40 rows, 120 columns, 1-based.
-class Screen {
-public:
-    explicit Screen(std::string_view frame);
-    char at(int row, int col) const;
-    std::string row(int r) const;
-    // Map cell (x, y) is drawn at row y + 6, column x + 1.
-    char map_at(int x, int y) const { return at(y + 6, x + 1); }
-    // Every map cell showing glyph, as (x, y) pairs.
-    std::vector<std::pair<int, int>> find_on_map(char glyph) const;
-    bool contains(std::string_view text) const;
+// Registers and logs in; answers nothing at the chat name prompt.
+inline bool login(Client& c, const std::string& user)
+{
+    return talk(c, { { "Select: ", "r\n" }, { "Choose a username: ", user + "\n" }, { "Choose a password: ", "secret\n" },
+                     { "Username: ", user + "\n" }, { "Password: ", "secret\n" }, { std::string(NAME_PROMPT), "" } }, false);
+}
 
-private:
+// Logs in, names and classes the player; true once its first frames arrived.
+inline bool join(Client& c, const std::string& user, const std::string& name, char class_key)
+{
+    if (!login(c, user) || !c.send(name + "\n") || c.read_until("undead.\n").empty())
+        return false;
+    c.send(std::string(1, class_key) + "\n");
+    return !c.frame().empty() && !c.frame().empty();  // a join redraws everybody twice
+}
+
+// The 40 x 120 screen a frame leaves; map cell (x, y) is at row y + 6, column x + 1.
+struct Screen {
+    explicit Screen(std::string_view f) : m_rows(41, std::string(121, ' '))
+    {
+        int row = 1, col = 1;
+        for (std::size_t i = 0; i < f.size(); ++i) {
+            if (f[i] == '\x1b' && i + 1 < f.size() && f[i + 1] == '[') {
+                std::vector<int> p { 0 };
+                for (i += 2; i < f.size() && (std::isdigit(static_cast<unsigned char>(f[i])) || f[i] == ';'); ++i)
+                    f[i] == ';' ? p.push_back(0) : void(p.back() = p.back() * 10 + (f[i] - '0'));
+                int n = std::max(p[0], 1);
+                char op = i < f.size() ? f[i] : 0;
+                if (op == 'H')
+                    row = n, col = p.size() > 1 ? std::max(p[1], 1) : 1;
+                else if (op == 'J')
+                    std::fill(m_rows.begin(), m_rows.end(), std::string(121, ' '));
+                else if (op == 'C' || op == 'D')
+                    col = std::max(1, col + (op == 'C' ? n : -n));
+            } else if (f[i] == '\n' || f[i] == '\r') {
+                row += f[i] == '\n', col = 1;
+            } else if (static_cast<unsigned char>(f[i]) >= 0x20) {
+                if (row <= 40 && col <= 120)
+                    m_rows[row][col] = f[i];
+                ++col;
+            }
+        }
+    }
+    char map_at(int x, int y) const { return m_rows[y + 6][x + 1]; }  // also one cell beyond the map
+    std::vector<Cell> find_on_map(char glyph) const
+    {
+        std::vector<Cell> out;
+        for (int i = 0; i < 60 * 20; ++i)
+            if (map_at(i % 60, i / 60) == glyph)
+                out.emplace_back(i % 60, i / 60);
+        return out;
+    }
+    bool contains(std::string_view text) const
+    {
+        return std::any_of(m_rows.begin(), m_rows.end(), [&](auto& r) { return r.find(text) != std::string::npos; });
+    }
     std::vector<std::string> m_rows;
 };
 
