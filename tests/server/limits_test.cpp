@@ -1,0 +1,36 @@
+// The bounds that keep one client from holding the server: the pre-join
+// dialogue (count and time) and the class dialogue under the game lock.
+#include "server/server_harness.hpp"
+
+using srv::Client;
+
+TEST(ServerLimits, WaitingConnectionsAreCountedAndCutOffAndAnUnansweredClassPromptGivesUp)
+{
+    srv::Server server({ "DELVE_PREJOIN_LIMIT_MS=2500", "DELVE_DIALOGUE_WAIT_MS=500" });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the readiness probe counts too
+    std::vector<std::unique_ptr<Client>> waiting;
+    for (int i = 0; i < 16; ++i) {
+        waiting.push_back(std::make_unique<Client>(server.port()));
+        ASSERT_FALSE(waiting.back()->read_until("Select: ").empty()) << i;
+    }
+    Client extra(server.port());
+    EXPECT_EQ(extra.read_until("Server busy. Try again later.\n"), "Server busy. Try again later.\n");
+    EXPECT_TRUE(extra.wait_closed());
+    waiting[0]->send("l\n");  // one in the middle of its login is cut off too
+    waiting[0]->read_until("Username: ");
+    for (auto& c : waiting) {
+        EXPECT_FALSE(c->read_until(srv::GOODBYE, 6000).empty());
+        EXPECT_TRUE(c->wait_closed());
+    }
+    // A joining player who never answers the class prompt: the lock is given back.
+    Client c(server.port());
+    ASSERT_TRUE(srv::login(c, "fay"));
+    c.send("Fay\n");
+    c.read_until("undead.\n");
+    std::string f = c.frame();
+    ASSERT_FALSE(f.empty());
+    EXPECT_EQ(f.find("You have chosen"), std::string::npos);
+    c.frame();
+    c.send("5");
+    EXPECT_FALSE(c.frame_with("You wait a turn.").empty());
+}
