@@ -10,6 +10,7 @@
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -246,6 +247,12 @@ int main(int argc, char** argv)
     const Key waiting[2] = { { "5", "You wait a turn.", true }, { "c", "You know no spells." } };
     const Key(&keys)[2] = wait_keys ? waiting : refuse;
 
+    // The server runs in a scratch directory, so a relative path must be resolved first.
+    char program[PATH_MAX];
+    if (!realpath(argv[1], program)) {
+        std::perror(argv[1]);
+        return 1;
+    }
     char tmpl[] = "/tmp/delve_load_XXXXXX";
     std::string dir = mkdtemp(tmpl);
     int port = free_port();
@@ -262,7 +269,7 @@ int main(int argc, char** argv)
             _exit(127);
         setenv("RL_CONFIG_DIR", dir.c_str(), 1);
         setenv("DELVE_LOCK_STATS", "1", 1);
-        execl(argv[1], argv[1], "-s", static_cast<char*>(nullptr));
+        execl(program, program, "-s", static_cast<char*>(nullptr));
         _exit(127);
     }
     for (int i = 0; i < 250; ++i) {
