@@ -10,6 +10,15 @@
 
 namespace frame_text {
 
+// The renderer's own colours; records carry the rest in their colour fields.
+constexpr std::string_view RESET = "\x1b[0m";
+constexpr std::string_view WHITE = "\x1b[37m";
+constexpr std::string_view GREY = "\x1b[90m";
+constexpr std::string_view YELLOW = "\x1b[93m";
+constexpr std::string_view BLUE = "\x1b[94m";
+constexpr std::string_view MAGENTA = "\x1b[95m";
+constexpr std::string_view CYAN = "\x1b[96m";
+
 // A text field of a record is read only up to its width, so a field whose
 // terminator was lost (a damaged save) cannot make the frame read past it.
 template <std::size_t N>

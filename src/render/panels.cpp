@@ -7,6 +7,10 @@
 
 using frame_text::append_int;
 using frame_text::append_pos;
+using frame_text::RESET;
+using frame_text::WHITE;
+using frame_text::GREY;
+using frame_text::BLUE;
 using frame_text::field;
 
 namespace {
@@ -17,10 +21,6 @@ constexpr int INVENTORY_ROW = 11;
 constexpr int ALLIES_ROW = 23;
 constexpr int SPELLS_ROW = 28;
 
-constexpr std::string_view RESET = "\x1b[0m";
-constexpr std::string_view WHITE = "\x1b[37m";
-constexpr std::string_view GREY = "\x1b[90m";
-constexpr std::string_view BLUE = "\x1b[94m";
 
 // A panel line: cursor to (row, column 65), its colour, then its label.
 void start_line(std::string& out, int row, std::string_view color, std::string_view label)

@@ -11,6 +11,13 @@
 
 using frame_text::append_glyph;
 using frame_text::append_pos;
+using frame_text::RESET;
+using frame_text::WHITE;
+using frame_text::GREY;
+using frame_text::YELLOW;
+using frame_text::BLUE;
+using frame_text::MAGENTA;
+using frame_text::CYAN;
 using frame_text::field;
 
 namespace {
@@ -20,13 +27,6 @@ constexpr int MESSAGE_ROW = 27;
 constexpr int PROMPT_ROW = 28;
 
 constexpr std::string_view CLEAR = "\x1b[H\x1b[J";
-constexpr std::string_view RESET = "\x1b[0m";
-constexpr std::string_view WHITE = "\x1b[37m";
-constexpr std::string_view GREY = "\x1b[90m";
-constexpr std::string_view YELLOW = "\x1b[93m";
-constexpr std::string_view BLUE = "\x1b[94m";
-constexpr std::string_view MAGENTA = "\x1b[95m";
-constexpr std::string_view CYAN = "\x1b[96m";
 
 // Cursor move (at most 8 bytes for map rows and columns), a colour field of at
 // most COLOR_LEN bytes and the glyph.
