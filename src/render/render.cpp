@@ -242,8 +242,6 @@ void render_screen(Game& game, const Player& viewer, int viewer_slot)
     thread_local std::string frame;
     frame.clear();
     build_frame(game, viewer, viewer_slot, frame);
-    const int fd = screen_fd();
-    if (fd >= 0)
-        write_all(fd, frame);
+    write_screen(frame);
     std::fflush(nullptr);
 }

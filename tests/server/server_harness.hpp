@@ -58,12 +58,13 @@ inline bool wait_for(const std::function<bool()>& done)
 // mzDELVE started in a fresh directory that also holds its configuration.
 class Server {
 public:
-    explicit Server(std::vector<std::string> env = {}, std::vector<std::string> args = { "-s" }, int port = free_port())
+    explicit Server(std::vector<std::string> env = {}, std::vector<std::string> args = { "-s" }, int port = free_port(),
+                    const char* program = test::program_path())
         : m_port(port)
     {
         test::write_file(m_dir.file("mzdelve.cfg"), "PORT=" + std::to_string(m_port) + "\n");
         env.push_back("RL_CONFIG_DIR=" + m_dir.path());
-        args.insert(args.begin(), test::program_path());
+        args.insert(args.begin(), program);
         m_child = std::make_unique<test::Child>(args, test::Child::Options { .pty = false, .env = env, .cwd = m_dir.path() });
         EXPECT_TRUE(wait_listening());
     }
@@ -74,6 +75,11 @@ public:
         EXPECT_TRUE(m_daemon || m_child->wait_exit(1) == -1) << "the server ended by itself";
         for (const char* bad : { "Sanitizer", "runtime error", "terminate called" })
             EXPECT_EQ(err.find(bad), std::string::npos) << err;
+    }
+    // The same server with limits from its command line ("--answer-ms", "500", ...).
+    static std::unique_ptr<Server> tuned(std::vector<std::string> limits)
+    {
+        return std::make_unique<Server>(std::vector<std::string> {}, std::move(limits), free_port(), test::tuned_server_path());
     }
     int port() const { return m_port; }
     std::string file(const std::string& name) const { return m_dir.file(name); }
