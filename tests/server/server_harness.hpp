@@ -27,11 +27,15 @@ inline sockaddr_in address(int port, in_addr_t host = INADDR_LOOPBACK)
 {
     return { .sin_family = AF_INET, .sin_port = htons(static_cast<uint16_t>(port)), .sin_addr = { htonl(host) }, .sin_zero = {} };
 }
-inline int connect_loopback(int port, int rcvbuf = 0)
+// from: the local address to connect from, in host order (any of 127/8 reaches the server).
+inline int connect_loopback(int port, int rcvbuf = 0, in_addr_t from = INADDR_ANY)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (rcvbuf > 0)
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    sockaddr_in local = address(0, from);
+    if (from != INADDR_ANY && bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
+        return close(fd), -1;
     sockaddr_in a = address(port);
     if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
         return close(fd), -1;
@@ -104,7 +108,7 @@ private:
 class Client {
 public:
     // rcvbuf > 0 shrinks the receive buffer, for a client that stops reading.
-    explicit Client(int port, int rcvbuf = 0) : m_fd(connect_loopback(port, rcvbuf)) {}
+    explicit Client(int port, int rcvbuf = 0, in_addr_t from = INADDR_ANY) : m_fd(connect_loopback(port, rcvbuf, from)) {}
     ~Client() { close_now(); }
     void shut_write() const { shutdown(m_fd, SHUT_WR); }
     void close_now() { m_fd >= 0 && close(m_fd), m_fd = -1; }
@@ -119,7 +123,7 @@ public:
         m_buf.erase(0, out.size());
         return out;
     }
-    std::string frame() { return read_until(FRAME_END); }
+    std::string frame(int timeout_ms = 5000) { return read_until(FRAME_END, timeout_ms); }
     // The first frame that contains text, or empty.
     std::string frame_with(std::string_view text)
     {
@@ -133,6 +137,17 @@ public:
         return std::exchange(m_buf, {});
     }
     bool wait_closed(int timeout_ms = 5000) { return drain(timeout_ms), m_eof; }
+    // Reads at most n bytes that have arrived, into the buffer; false at the end.
+    bool read_some(std::size_t n)
+    {
+        std::string part(n, '\0');
+        ssize_t got = recv(m_fd, part.data(), n, MSG_DONTWAIT);
+        if (got == 0)
+            m_eof = true;
+        if (got > 0)
+            m_buf.append(part, 0, static_cast<std::size_t>(got));
+        return got != 0;
+    }
 
 private:
     bool fill(int timeout_ms)
