@@ -64,6 +64,18 @@ struct Connection {
     ClientOutput& out;
 };
 
+// Ends a hold of the client's frames when it goes out of scope.
+class HoldGuard {
+public:
+    explicit HoldGuard(ClientOutput& out) : m_out(out) {}
+    ~HoldGuard() { m_out.end_hold(); }
+    HoldGuard(const HoldGuard&) = delete;
+    HoldGuard& operator=(const HoldGuard&) = delete;
+
+private:
+    ClientOutput& m_out;
+};
+
 Deadline answer_deadline() { return Clock::now() + server_limits().answer; }
 
 bool is_white(char c)
@@ -204,7 +216,9 @@ bool finish_shop(Connection& c, const ShopOffer& offer)
     std::string line;
     int answer = c.in.read_line(line, ANSWER_READ_MAX, answer_deadline()) ? answer_key(line) : -1;
     std::lock_guard<std::mutex> lock(game_mutex());
-    c.out.end_hold();
+    // The hold ends after the new frame is queued, so that the frame kept
+    // back meanwhile is replaced rather than shown first.
+    HoldGuard hold(c.out);
     int slot = find_client_slot(c.fd);
     if (slot < 0)
         return false;
@@ -265,7 +279,7 @@ bool handle_chat(Connection& c)
     bool got = c.in.read_line(line, CHAT_READ_MAX);
     std::string text = sanitize_text(line);
     std::lock_guard<std::mutex> lock(game_mutex());
-    c.out.end_hold();
+    HoldGuard hold(c.out);
     int slot = find_client_slot(c.fd);
     if (!got || slot < 0)
         return false;

@@ -55,6 +55,9 @@ std::size_t TelnetFilter::filter(char* data, std::size_t n)
             if (byte == IAC) {
                 m_state = State::Command;
             } else if (byte == 0 && m_after_cr) {
+                // CR NUL is the Enter key of a telnet client in character
+                // mode; it ends a line as CR LF does.
+                data[out++] = '\n';
                 m_after_cr = false;
             } else {
                 data[out++] = data[i];

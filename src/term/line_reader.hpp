@@ -10,7 +10,8 @@
 
 // Strips telnet commands from a byte stream. A telnet client may send
 // IAC WILL/WONT/DO/DONT <option>, IAC <command>, and IAC SB ... IAC SE at any
-// point; IAC IAC stands for one 0xFF byte, and the NUL of CR NUL is dropped.
+// point; IAC IAC stands for one 0xFF byte, and CR NUL (Enter in character
+// mode) becomes CR LF, the Enter of line mode.
 // The state carries over between calls, so a sequence split across reads is
 // still removed whole.
 class TelnetFilter {

@@ -62,7 +62,7 @@ TEST(ServerShop, AnAnswerAfterTheWorldChangedBuysNothingAndLosesNothing)
         ASSERT_FALSE(ann.read_until("or 0 to cancel: ").empty());
         write_scene(server.file("saves/") + steps[i][1], gold_now[i], off_now[i], age--);
         Screen s(answer_after(ann, bob, "1\n"));
-        EXPECT_TRUE(s.contains(refusal[i]));
+        EXPECT_TRUE(s.contains(refusal[i])) << s.m_rows[27];
         EXPECT_TRUE(s.contains("Gold: " + std::to_string(gold_now[i])));
         EXPECT_FALSE(s.contains("You bought"));
     }
