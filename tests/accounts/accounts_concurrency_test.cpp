@@ -57,8 +57,5 @@ TEST(AccountsAtOnce, TwoProcessesRegisteringAtOnceLostRecords)
         waitpid(child, &status, 0);
         EXPECT_EQ(status, 0) << "registrations refused";
     }
-    std::set<std::string> names;
-    for (const UserRecord& r : load_users())
-        names.insert(r.username);
-    EXPECT_EQ(names.size(), 100u);
+    EXPECT_EQ(load_users().size(), 100u);
 }
