@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/config.hpp"
+#include "config/config.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

@@ -14,7 +14,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "app/config.hpp"
+#include "config/config.hpp"
 #include "server/server.hpp"
 #include "term/term.hpp"
 

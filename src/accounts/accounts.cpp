@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <mutex>
 #include <openssl/crypto.h>
 #include <openssl/rand.h>
 #include <string>
@@ -51,15 +50,6 @@ bool ask(int fd, LineReader& in, std::string_view prompt, Answer& answer, std::s
     return answer.read_from(in, max);
 }
 
-// Registrations in this process take turns between reading the file and
-// replacing it, so two of them can never drop each other's record. It is
-// never the game lock: the key derivation runs outside it anyway.
-std::mutex& registration_mutex()
-{
-    static std::mutex m;
-    return m;
-}
-
 bool make_record(std::string_view name, std::string_view password, UserRecord& record)
 {
     record = UserRecord {};
@@ -68,19 +58,17 @@ bool make_record(std::string_view name, std::string_view password, UserRecord& r
     return RAND_bytes(record.salt, SALT_LEN) == 1 && derive_key(password, record.salt, record.key);
 }
 
-// Adds the record unless its name has been taken meanwhile; the answer to send.
-std::string_view store_record(const UserRecord& record, std::string_view name)
+std::string_view answer_to(AddUser added)
 {
-    std::lock_guard<std::mutex> lock(registration_mutex());
-    // Read again under the lock: another registration may have stored
-    // accounts, perhaps this very name, while the key was being derived.
-    auto users = read_user_file();
-    if (!users)
-        return SAVE_FAILED;
-    if (find_user(*users, name))
+    switch (added) {
+    case AddUser::Added:
+        return "Registration successful.\n";
+    case AddUser::NameTaken:
         return NAME_TAKEN;
-    users->push_back(record);
-    return replace_user_file(*users) ? "Registration successful.\n" : SAVE_FAILED;
+    case AddUser::Failed:
+        break;
+    }
+    return SAVE_FAILED;
 }
 
 }  // namespace
@@ -120,7 +108,9 @@ void register_user(int fd, LineReader& in)
         write_all(fd, DERIVE_FAILED);
         return;
     }
-    write_all(fd, store_record(record, name.text()));
+    // Another registration may have taken the name while the key was being
+    // derived; add_user looks again under its lock.
+    write_all(fd, answer_to(add_user(record)));
 }
 
 bool login_user(int fd, LineReader& in)

@@ -6,7 +6,9 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <new>
 #include <openssl/evp.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -49,20 +51,43 @@ void sync_directory()
         fsync(dir.get());
 }
 
+// Holds an exclusive flock on the lock file while it lives. Every holder opens
+// the file anew, and flock locks on separate opens exclude each other, so this
+// serialises threads of one process as well as separate processes.
+class UsersLock {
+public:
+    UsersLock() : m_fd(open(USERS_LOCK_FILE, O_RDWR | O_CREAT | O_CLOEXEC, 0600))
+    {
+        while (m_fd.valid() && flock(m_fd.get(), LOCK_EX) != 0)
+            if (errno != EINTR)
+                m_fd.reset();
+    }
+    bool held() const { return m_fd.valid(); }
+
+private:
+    UniqueFd m_fd;  // closing it releases the lock
+};
+
 }  // namespace
 
 std::optional<std::vector<UserRecord>> read_user_file()
 {
-    UniqueFd fd(open(USERS_FILE, O_RDONLY | O_CLOEXEC));
+    // A FIFO of that name would otherwise hold the open until a writer came.
+    UniqueFd fd(open(USERS_FILE, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!fd.valid()) {
         if (errno == ENOENT)
             return std::vector<UserRecord> {};
         return std::nullopt;
     }
     struct stat st {};
-    if (fstat(fd.get(), &st) != 0)
+    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > MAX_USERS_FILE_SIZE)
         return std::nullopt;
-    std::vector<UserRecord> users(static_cast<std::size_t>(st.st_size) / sizeof(UserRecord));
+    std::vector<UserRecord> users;
+    try {
+        users.resize(static_cast<std::size_t>(st.st_size) / sizeof(UserRecord));
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
     // Another program may still be writing the file in place: keep only the
     // records that were read whole.
     ssize_t got = read_fully(fd.get(), reinterpret_cast<char*>(users.data()),
@@ -105,6 +130,25 @@ bool replace_user_file(const std::vector<UserRecord>& users)
     }
     sync_directory();
     return true;
+}
+
+AddUser add_user(const UserRecord& record)
+{
+    UsersLock lock;
+    if (!lock.held())
+        return AddUser::Failed;
+    // Read under the lock: the caller's earlier look may be stale by now.
+    auto users = read_user_file();
+    if (!users)
+        return AddUser::Failed;
+    if (find_user(*users, { record.username, strnlen(record.username, USERNAME_LEN) }))
+        return AddUser::NameTaken;
+    try {
+        users->push_back(record);
+    } catch (const std::bad_alloc&) {
+        return AddUser::Failed;
+    }
+    return replace_user_file(*users) ? AddUser::Added : AddUser::Failed;
 }
 
 bool derive_key(std::string_view password, const unsigned char (&salt)[SALT_LEN],

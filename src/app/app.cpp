@@ -13,7 +13,7 @@
 #include <unistd.h>
 
 #include "accounts/accounts.hpp"
-#include "app/config.hpp"
+#include "config/config.hpp"
 #include "input/local.hpp"
 #include "server/server.hpp"
 #include "term/term.hpp"

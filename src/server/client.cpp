@@ -8,7 +8,7 @@
 #include <string>
 
 #include "accounts/accounts.hpp"
-#include "app/config.hpp"
+#include "config/config.hpp"
 #include "input/network.hpp"
 #include "rules/monsters.hpp"
 #include "rules/movement.hpp"

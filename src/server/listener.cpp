@@ -15,7 +15,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "app/config.hpp"
+#include "config/config.hpp"
 #include "rules/spells.hpp"
 #include "server/server.hpp"
 #include "server/server_internal.hpp"

@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <sys/resource.h>
@@ -17,8 +18,11 @@ protected:
     test::TempDir dir;
     test::ScopedChdir cd { dir.path() };
     std::string users() const { return test::read_file(dir.file("users.dat")); }
-    // Catches temporary files left behind.
-    long entries() const { return std::distance(std::filesystem::directory_iterator(dir.path()), {}); }
+    // Catches temporary files left behind; the lock file stays by design.
+    long entries() const
+    {
+        return std::distance(std::filesystem::directory_iterator(dir.path()), {}) - test::file_exists(dir.file("users.dat.lock"));
+    }
 };
 
 TEST_F(Accounts, RegisterLogInDuplicatesAndRefusals)
@@ -108,6 +112,35 @@ TEST_F(Accounts, AccountThatCannotBeStoredKeepsTheOldFileAndSaysSo)
     ASSERT_EQ(mkdir("users.dat", 0700), 0);
     EXPECT_EQ(reg("alice\n", "secret\n"), SAVE_FAILED);
     EXPECT_TRUE(std::filesystem::is_directory("users.dat"));
+}
+
+// A FIFO named users.dat held the dialogue forever, and a 1 TiB sparse one
+// threw std::bad_alloc out of it; a user file just inside the bound still works.
+TEST_F(Accounts, FifoOrHugeUserFileHungOrAbortedTheDialogue)
+{
+    reg("alice\n", "secret\n");
+    auto huge = [](off_t size) { return truncate("users.dat", size) == 0; };
+    ASSERT_TRUE(huge(64 << 20));
+    EXPECT_TRUE(login("alice\n", "secret\n").ok);
+    const std::pair<const char*, std::function<bool()>> kinds[] = {
+        { "just past the bound", [&] { return huge((64 << 20) + sizeof(UserRecord)); } },
+        { "1 TiB", [&] { return huge(off_t { 1 } << 40); } },
+        { "FIFO", [] { return std::filesystem::remove("users.dat") && mkfifo("users.dat", 0600) == 0; } },
+    };
+    auto state = [] {
+        struct stat st {};
+        stat("users.dat", &st);
+        return std::pair { st.st_mode, st.st_size };
+    };
+    for (const auto& [kind, make] : kinds) {
+        SCOPED_TRACE(kind);
+        ASSERT_TRUE(make());
+        auto before = state();
+        EXPECT_EQ(login("alice\n", "secret\n").transcript, REFUSED);
+        EXPECT_EQ(reg("bob\n", "pw\n"), SAVE_FAILED);
+        EXPECT_EQ(state(), before);
+    }
+    EXPECT_EQ(entries(), 1);
 }
 
 // The program on a pseudo-terminal: the dialogues read from descriptor 1.

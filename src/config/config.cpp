@@ -1,4 +1,4 @@
-#include "app/config.hpp"
+#include "config/config.hpp"
 
 #include <algorithm>
 #include <cerrno>

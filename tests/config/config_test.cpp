@@ -6,7 +6,7 @@
 #include <string>
 #include <sys/stat.h>
 
-#include "app/config.hpp"
+#include "config/config.hpp"
 #include "support/test_support.hpp"
 
 namespace {
