@@ -1,12 +1,15 @@
 # Thin front end over CMake + Ninja. `make play` builds and starts local play,
-# `make test` builds and runs every test.
+# `make test` builds and runs every test, `make install` installs (PREFIX,
+# DESTDIR) and `make package` builds the Debian package.
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
+PACKAGE_BUILD ?= build-package
+PREFIX     ?= /usr/local
 JOBS       ?= 2
 
-.PHONY: all setup build play test asan-test tsan-test bench fuzz clean
+.PHONY: all setup build play test asan-test tsan-test bench fuzz install package clean
 
 all: build
 
@@ -32,7 +35,7 @@ asan-test: setup
 
 tsan-test: setup
 	cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DDELVE_TSAN=ON -DDELVE_BENCH=OFF
-	cmake --build $(TSAN_BUILD) -j $(JOBS) --target mzDELVE server_tests server_table_tests accounts_concurrency_tests
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target mzDELVE server_tests server_table_tests accounts_concurrency_tests log_tests
 	ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS) -L server
 
 bench: build
@@ -42,5 +45,23 @@ fuzz: setup
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDELVE_FUZZ=ON -DDELVE_TESTS=OFF -DDELVE_BENCH=OFF
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix $(PREFIX)
+
+# A build of its own: prefix /usr with the program in /usr/games as Debian
+# wants for a package of section games, Debian's hardening flags, units where
+# Debian 12 keeps them, and no tests or benchmarks to compile.
+package: setup
+	export DEB_BUILD_MAINT_OPTIONS=hardening=+all; \
+	CXXFLAGS="$$(dpkg-buildflags --get CXXFLAGS) $$(dpkg-buildflags --get CPPFLAGS)" \
+	LDFLAGS="$$(dpkg-buildflags --get LDFLAGS)" \
+	cmake -S . -B $(PACKAGE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_INSTALL_BINDIR=games \
+	  -DDELVE_SYSTEMD_UNITDIR=/lib/systemd/system \
+	  -DDELVE_TESTS=OFF -DDELVE_BENCH=OFF
+	cmake --build $(PACKAGE_BUILD) -j $(JOBS)
+	cd $(PACKAGE_BUILD) && cpack -G DEB
+	@ls $(PACKAGE_BUILD)/*.deb
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(PACKAGE_BUILD)

@@ -3,8 +3,11 @@
 # Runs apt as root; otherwise names the missing packages and stops.
 set -euo pipefail
 
+# groff-base lints the manual page; dpkg-dev and file let `make package`
+# compute the package's library dependencies.
 packages=(cmake ninja-build g++ clang libssl-dev libgtest-dev libgmock-dev
-          libbenchmark-dev libclang-rt-14-dev tmux telnet netcat-openbsd)
+          libbenchmark-dev libclang-rt-14-dev tmux telnet netcat-openbsd
+          groff-base dpkg-dev file)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -15,6 +15,7 @@
 #include "accounts/accounts.hpp"
 #include "config/config.hpp"
 #include "input/local.hpp"
+#include "log/log.hpp"
 #include "server/server.hpp"
 #include "term/term.hpp"
 #include "world/character.hpp"
@@ -152,6 +153,9 @@ int run_daemon_child()
         return detach_failure();
     }
     redirect_standard_descriptors();
+    // Started only now: the writer thread would not survive the fork, and the
+    // daemon's standard error is /dev/null.
+    start_event_log(LogTarget::Syslog);
     std::signal(SIGTERM, handle_daemon_signal);
     std::signal(SIGINT, handle_daemon_signal);
     std::signal(SIGHUP, handle_daemon_signal);
@@ -160,6 +164,7 @@ int run_daemon_child()
         return detach_failure();
     }
     run_server();
+    flush_event_log(1000);
     return 0;
 }
 
@@ -186,7 +191,11 @@ int start_server()
     set_server_mode(1);
     if (g_daemon_mode)
         return daemonize();
+    start_event_log(LogTarget::Stderr);
     std::string line = server_failure_line(run_server());
+    // The last events first, so that the reason stands last; a stalled
+    // reader may cost them, but must not keep the process from ending.
+    flush_event_log(1000);
     std::fprintf(stderr, "%s\n", line.c_str());
     return 1;
 }
@@ -253,7 +262,10 @@ int read_menu_choice()
 void serve_from_menu()
 {
     set_server_mode(1);
+    start_event_log(LogTarget::Stderr);
     std::string line = server_failure_line(run_server());
+    // Back to the menu, where local play must log nothing.
+    stop_event_log();
     std::printf("%s\n", line.c_str());
     show_and_wait(PRESS_ENTER);
 }

@@ -1,0 +1,299 @@
+#include "log/log.hpp"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+#include <functional>
+#include <mutex>
+#include <netinet/in.h>
+#include <syslog.h>
+#include <system_error>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+struct Line {
+    std::size_t size = 0;
+    char text[LOG_LINE_MAX];
+};
+
+struct LogState {
+    std::atomic<bool> running { false };
+    std::mutex mutex;
+    std::condition_variable wake;     // the writer: a line is queued or a stop is asked
+    std::condition_variable written;  // flushers: the writer has finished a line
+    std::thread writer;
+    bool stopping = false;
+    LogTarget target = LogTarget::Stderr;
+    std::vector<Line> ring;
+    std::size_t head = 0;
+    std::size_t count = 0;
+    unsigned long long queued = 0;  // lines ever queued, drop notes included
+    unsigned long long done = 0;    // of those, written or lost to an output error
+    unsigned long long dropped = 0;
+};
+
+// Never destroyed: exit() runs static destructors while the writer thread may
+// still be waiting on these very mutexes and condition variables.
+LogState& state()
+{
+    static LogState* s = new LogState;
+    return *s;
+}
+
+// Starts the line with its time. UTC needs no time zone and reads the same in
+// the journal, syslog and a terminal.
+std::size_t put_time(Line& line)
+{
+    std::time_t now = std::time(nullptr);
+    std::tm tm {};
+    gmtime_r(&now, &tm);
+    return std::strftime(line.text, sizeof line.text, "%Y-%m-%dT%H:%M:%SZ ", &tm);
+}
+
+// Whatever a caller passes, one event stays one line: a control byte that
+// slipped past log_quote cannot start a line of its own.
+void finish_line(Line& line, std::size_t used)
+{
+    used = std::min(used, sizeof line.text - 2);
+    for (std::size_t i = 0; i < used; ++i)
+        if (static_cast<unsigned char>(line.text[i]) < 0x20 || line.text[i] == 0x7f)
+            line.text[i] = '?';
+    line.text[used] = '\n';
+    line.text[used + 1] = '\0';
+    line.size = used + 1;
+}
+
+void format_line(Line& line, const char* format, std::va_list args)
+{
+    std::size_t used = put_time(line);
+    int n = std::vsnprintf(line.text + used, sizeof line.text - used, format, args);
+    finish_line(line, n < 0 ? used : used + static_cast<std::size_t>(n));
+}
+
+Line drop_note(unsigned long long dropped)
+{
+    Line line;
+    std::size_t used = put_time(line);
+    int n = std::snprintf(line.text + used, sizeof line.text - used, "%llu log lines dropped", dropped);
+    finish_line(line, used + static_cast<std::size_t>(std::max(n, 0)));
+    return line;
+}
+
+// Callers hold the mutex and have checked that there is room.
+void push(LogState& s, const Line& line)
+{
+    s.ring[(s.head + s.count) % s.ring.size()] = line;
+    ++s.count;
+    ++s.queued;
+}
+
+void write_all(int fd, const char* data, std::size_t size)
+{
+    while (size > 0) {
+        ssize_t n = write(fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+}
+
+void emit(LogTarget target, const Line& line)
+{
+    if (target == LogTarget::Syslog)
+        syslog(LOG_INFO, "%.*s", static_cast<int>(line.size - 1), line.text);
+    else
+        write_all(2, line.text, line.size);
+}
+
+// The only place that waits on the reader. Signals stay with the game's
+// threads, and a closed pipe gives EPIPE here instead of killing the process.
+void writer_loop(LogState& s)
+{
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    std::unique_lock lock(s.mutex);
+    for (;;) {
+        Line line;
+        if (s.count > 0) {
+            line = s.ring[s.head];
+            s.head = (s.head + 1) % s.ring.size();
+            --s.count;
+        } else if (s.dropped > 0) {
+            line = drop_note(s.dropped);
+            s.dropped = 0;
+            ++s.queued;
+        } else if (s.stopping) {
+            return;
+        } else {
+            s.wake.wait(lock);
+            continue;
+        }
+        lock.unlock();
+        emit(s.target, line);
+        lock.lock();
+        ++s.done;
+        s.written.notify_all();
+    }
+}
+
+bool is_continuation(unsigned char c) { return (c & 0xc0) == 0x80; }
+
+// Length of the well-formed UTF-8 sequence at text[i] if it encodes a
+// printable character, otherwise 0 (controls, overlong forms, surrogates,
+// code points above U+10FFFF, cut sequences, stray bytes).
+std::size_t printable_length(std::string_view text, std::size_t i)
+{
+    auto b = static_cast<unsigned char>(text[i]);
+    if (b < 0x80)
+        return b >= 0x20 && b != 0x7f ? 1 : 0;
+    std::size_t len = 0;
+    char32_t cp = 0;
+    char32_t lowest = 0;
+    if (b >= 0xc2 && b <= 0xdf) {
+        len = 2, cp = b & 0x1f, lowest = 0xa0;  // U+0080..U+009F are the C1 controls
+    } else if (b >= 0xe0 && b <= 0xef) {
+        len = 3, cp = b & 0x0f, lowest = 0x800;
+    } else if (b >= 0xf0 && b <= 0xf4) {
+        len = 4, cp = b & 0x07, lowest = 0x10000;
+    } else {
+        return 0;
+    }
+    if (text.size() - i < len)
+        return 0;
+    for (std::size_t k = 1; k < len; ++k) {
+        auto c = static_cast<unsigned char>(text[i + k]);
+        if (!is_continuation(c))
+            return 0;
+        cp = (cp << 6) | (c & 0x3f);
+    }
+    if (cp < lowest || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff))
+        return 0;
+    return len;
+}
+
+}  // namespace
+
+bool start_event_log(LogTarget target)
+{
+    LogState& s = state();
+    std::lock_guard lock(s.mutex);
+    if (s.running)
+        return true;
+    s.target = target;
+    s.ring.resize(LOG_QUEUE_LINES);
+    if (target == LogTarget::Syslog)
+        openlog("mzDELVE", LOG_PID, LOG_DAEMON);
+    try {
+        s.writer = std::thread(writer_loop, std::ref(s));
+    } catch (const std::system_error&) {
+        return false;
+    }
+    s.running = true;
+    return true;
+}
+
+void log_event(const char* format, ...)
+{
+    LogState& s = state();
+    if (!s.running)
+        return;
+    Line line;
+    std::va_list args;
+    va_start(args, format);
+    format_line(line, format, args);
+    va_end(args);
+
+    std::lock_guard lock(s.mutex);
+    if (!s.running)
+        return;
+    std::size_t room = s.ring.size() - s.count;
+    if (s.dropped > 0 && room >= 2) {
+        push(s, drop_note(s.dropped));
+        s.dropped = 0;
+        --room;
+    }
+    if (room == 0) {
+        ++s.dropped;
+        return;
+    }
+    push(s, line);
+    s.wake.notify_one();
+}
+
+bool flush_event_log(int timeout_ms)
+{
+    LogState& s = state();
+    std::unique_lock lock(s.mutex);
+    if (!s.running)
+        return true;
+    unsigned long long target = s.queued;
+    return s.written.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] { return s.done >= target; });
+}
+
+void stop_event_log()
+{
+    LogState& s = state();
+    {
+        std::lock_guard lock(s.mutex);
+        if (!s.running)
+            return;
+        s.stopping = true;
+        s.wake.notify_one();
+    }
+    s.writer.join();
+    std::lock_guard lock(s.mutex);
+    if (s.target == LogTarget::Syslog)
+        closelog();
+    s.running = false;
+    s.stopping = false;
+    s.head = s.count = 0;
+    s.queued = s.done = s.dropped = 0;
+}
+
+std::string log_quote(std::string_view text)
+{
+    std::string out = "\"";
+    for (std::size_t i = 0; i < text.size();) {
+        std::size_t len = printable_length(text, i);
+        if (len == 0) {
+            ++i;
+            continue;
+        }
+        if (text[i] == '"' || text[i] == '\\')
+            out += '\\';
+        out.append(text, i, len);
+        i += len;
+    }
+    out += '"';
+    return out;
+}
+
+std::string log_peer(const sockaddr* address)
+{
+    char host[INET6_ADDRSTRLEN] = "";
+    if (address && address->sa_family == AF_INET) {
+        const auto* in = reinterpret_cast<const sockaddr_in*>(address);
+        inet_ntop(AF_INET, &in->sin_addr, host, sizeof host);
+        return std::string(host) + ":" + std::to_string(ntohs(in->sin_port));
+    }
+    if (address && address->sa_family == AF_INET6) {
+        const auto* in6 = reinterpret_cast<const sockaddr_in6*>(address);
+        inet_ntop(AF_INET6, &in6->sin6_addr, host, sizeof host);
+        return "[" + std::string(host) + "]:" + std::to_string(ntohs(in6->sin6_port));
+    }
+    return "?";
+}
