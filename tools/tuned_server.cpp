@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "config/config.hpp"
+#include "log/log.hpp"
 #include "server/server.hpp"
 #include "term/term.hpp"
 
@@ -67,7 +68,9 @@ int main(int argc, char** argv)
     load_config();
     set_server_limits(limits);
     set_server_mode(1);
+    start_event_log(LogTarget::Stderr);
     std::string failure = run_server();
+    flush_event_log(1000);
     std::fprintf(stderr, "%s\n", failure.c_str());
     return 1;
 }

@@ -58,17 +58,49 @@ bool make_record(std::string_view name, std::string_view password, UserRecord& r
     return RAND_bytes(record.salt, SALT_LEN) == 1 && derive_key(password, record.salt, record.key);
 }
 
-std::string_view answer_to(AddUser added)
+AccountOutcome outcome_of(AddUser added)
 {
     switch (added) {
     case AddUser::Added:
-        return "Registration successful.\n";
+        return AccountOutcome::Done;
     case AddUser::NameTaken:
-        return NAME_TAKEN;
+        return AccountOutcome::NameTaken;
     case AddUser::Failed:
         break;
     }
-    return SAVE_FAILED;
+    return AccountOutcome::FileError;
+}
+
+std::string_view registration_answer(AccountOutcome outcome)
+{
+    switch (outcome) {
+    case AccountOutcome::Done:
+        return "Registration successful.\n";
+    case AccountOutcome::NameTaken:
+        return NAME_TAKEN;
+    case AccountOutcome::KeyError:
+        return DERIVE_FAILED;
+    default:
+        return SAVE_FAILED;
+    }
+}
+
+// The checks and the new record of a registration, once both answers came.
+AccountOutcome add_account(std::string_view name, std::string_view password)
+{
+    // An early look spares the derivation when the answer is already known.
+    auto users = read_user_file();
+    if (!users)
+        return AccountOutcome::FileError;
+    if (find_user(*users, name))
+        return AccountOutcome::NameTaken;
+    users.reset();
+    UserRecord record;
+    if (!make_record(name, password, record))
+        return AccountOutcome::KeyError;
+    // Another registration may have taken the name while the key was being
+    // derived; add_user looks again under its lock.
+    return outcome_of(add_user(record));
 }
 
 }  // namespace
@@ -82,43 +114,41 @@ void register_user(int fd)
 bool login_user(int fd)
 {
     LineReader in(fd, LineReader::Peer::Terminal);
-    return login_user(fd, in);
+    return login_user(fd, in).outcome == AccountOutcome::Done;
 }
 
-void register_user(int fd, LineReader& in)
+const char* outcome_text(AccountOutcome outcome)
+{
+    switch (outcome) {
+    case AccountOutcome::Done: return "ok";
+    case AccountOutcome::NameTaken: return "name taken";
+    case AccountOutcome::WrongPassword: return "wrong password";
+    case AccountOutcome::UnknownName: return "unknown name";
+    case AccountOutcome::FileError: return "user file error";
+    case AccountOutcome::KeyError: return "key derivation failed";
+    case AccountOutcome::NoAnswer: break;
+    }
+    return "no answer";
+}
+
+AccountResult register_user(int fd, LineReader& in)
 {
     Answer name;
     Answer password;
     if (!ask(fd, in, "Choose a username: ", name, NAME_READ)
         || !ask(fd, in, "Choose a password: ", password, PASSWORD_READ))
-        return;
-    // An early look spares the derivation when the answer is already known.
-    auto users = read_user_file();
-    if (!users) {
-        write_all(fd, SAVE_FAILED);
-        return;
-    }
-    if (find_user(*users, name.text())) {
-        write_all(fd, NAME_TAKEN);
-        return;
-    }
-    users.reset();
-    UserRecord record;
-    if (!make_record(name.text(), password.text(), record)) {
-        write_all(fd, DERIVE_FAILED);
-        return;
-    }
-    // Another registration may have taken the name while the key was being
-    // derived; add_user looks again under its lock.
-    write_all(fd, answer_to(add_user(record)));
+        return { AccountOutcome::NoAnswer, std::string(name.text()) };
+    AccountOutcome outcome = add_account(name.text(), password.text());
+    write_all(fd, registration_answer(outcome));
+    return { outcome, std::string(name.text()) };
 }
 
-bool login_user(int fd, LineReader& in)
+AccountResult login_user(int fd, LineReader& in)
 {
     Answer name;
     Answer password;
     if (!ask(fd, in, "Username: ", name, NAME_READ) || !ask(fd, in, "Password: ", password, PASSWORD_READ))
-        return false;
+        return { AccountOutcome::NoAnswer, std::string(name.text()) };
     std::vector<UserRecord> users = load_users();
     const UserRecord* user = find_user(users, name.text());
     // An unknown name still costs one derivation, so the time of the answer
@@ -132,5 +162,9 @@ bool login_user(int fd, LineReader& in)
         write_all(fd, DERIVE_FAILED);
     else
         write_all(fd, ok ? "Login successful.\n" : BAD_CREDENTIALS);
-    return ok;
+    AccountOutcome outcome = ok ? AccountOutcome::Done
+        : !user                 ? AccountOutcome::UnknownName
+        : !derived              ? AccountOutcome::KeyError
+                                : AccountOutcome::WrongPassword;
+    return { outcome, std::string(name.text()) };
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <vector>
 
 constexpr int SALT_LEN = 16;
@@ -27,5 +28,14 @@ class LineReader;
 // after an answer for the next prompt.
 void register_user(int fd);
 bool login_user(int fd);
-void register_user(int fd, LineReader& in);
-bool login_user(int fd, LineReader& in);
+
+// What became of a dialogue and the name it was for, for the server's log.
+enum class AccountOutcome { Done, NameTaken, WrongPassword, UnknownName, FileError, KeyError, NoAnswer };
+struct AccountResult {
+    AccountOutcome outcome;
+    std::string name;
+};
+const char* outcome_text(AccountOutcome outcome);
+
+AccountResult register_user(int fd, LineReader& in);
+AccountResult login_user(int fd, LineReader& in);

@@ -8,6 +8,7 @@
 #include <string>
 #include <sys/stat.h>
 
+#include "log/log.hpp"
 #include "save/save.hpp"
 #include "term/term.hpp"
 
@@ -95,9 +96,11 @@ void save_game(Game& game, Player& p)
         mkdir(SAVE_DIR, 0755);
     const std::string path = save_file_name();
     if (write_save_file(path.c_str(), game, p) != 0) {
+        log_event("save %s failed", log_quote(path).c_str());
         set_status_message("Failed to save game!", p);
         return;
     }
+    log_event("save %s ok", log_quote(path).c_str());
     char text[MESSAGE_LEN];
     std::snprintf(text, sizeof text, "%sGame saved successfully to %s%s", "\x1b[32m", path.c_str(), "\x1b[0m");
     set_status_message(text, p);
@@ -110,21 +113,25 @@ void load_game(Game& game, Player& p)
     {
         std::unique_ptr<DIR, DirCloser> dir(opendir(SAVE_DIR));
         if (!dir) {
+            log_event("load failed: no saves directory");
             set_status_message("No saves directory found!", p);
             return;
         }
         path = newest_save(dir.get());
     }
     if (path.empty()) {
+        log_event("load failed: no save files");
         set_status_message("No save files found!", p);
         return;
     }
     const int number = player_number_of(game, p);
     const int result = read_save_file(path.c_str(), game, p);
     if (result != 0) {
+        log_event("load %s refused: %s", log_quote(path).c_str(), load_failure_text(result));
         set_status_message(load_failure_text(result), p);
         return;
     }
+    log_event("load %s ok", log_quote(path).c_str());
     // The load replaced the record p lives in; its slot is the same.
     Player& loaded = *player_by_number(game, number);
     char text[MESSAGE_LEN];

@@ -10,6 +10,7 @@
 #include "accounts/accounts.hpp"
 #include "config/config.hpp"
 #include "input/network.hpp"
+#include "log/log.hpp"
 #include "rules/monsters.hpp"
 #include "rules/movement.hpp"
 #include "rules/projectiles.hpp"
@@ -57,12 +58,17 @@ private:
     int m_fd;
 };
 
-// A joined client: its socket, what it types and what it is sent.
+// A joined client: its socket, what it types and what it is sent, and who
+// it is in the log.
 struct Connection {
     int fd;
     LineReader& in;
     ClientOutput& out;
+    const std::string& peer;
+    const std::string& name;
 };
+
+enum class LeaveReason { Closed, Quit, Death };
 
 // Ends a hold of the client's frames when it goes out of scope.
 class HoldGuard {
@@ -96,8 +102,21 @@ int answer_key(const std::string& line)
     return line.empty() ? '\n' : static_cast<unsigned char>(line[0]);
 }
 
+// Account outcomes for the log. Never a password; and a name the server did
+// not know may be a password typed one prompt early, so it stays out.
+void log_account(const char* what, const std::string& peer, const AccountResult& result)
+{
+    const char* outcome = outcome_text(result.outcome);
+    if (result.outcome == AccountOutcome::Done)
+        log_event("%s %s %s ok", what, peer.c_str(), log_quote(result.name).c_str());
+    else if (result.outcome == AccountOutcome::UnknownName || result.outcome == AccountOutcome::NoAnswer)
+        log_event("%s %s failed: %s", what, peer.c_str(), outcome);
+    else
+        log_event("%s %s %s failed: %s", what, peer.c_str(), log_quote(result.name).c_str(), outcome);
+}
+
 // The menu until the client picks login (after registering, if asked).
-bool run_menu(int fd, LineReader& in)
+bool run_menu(int fd, LineReader& in, const std::string& peer)
 {
     std::string line;
     for (;;) {
@@ -107,7 +126,7 @@ bool run_menu(int fd, LineReader& in)
         if (c == 'L' || c == 'l')
             return true;
         if (c == 'R' || c == 'r') {
-            register_user(fd, in);
+            log_account("register", peer, register_user(fd, in));
             return true;
         }
     }
@@ -119,10 +138,7 @@ std::optional<std::string> ask_chat_name(int fd, LineReader& in)
     if (!write_all(fd, NAME_PROMPT) || !in.read_line(line, NAME_READ_MAX))
         return std::nullopt;
     // The name reaches every screen: no control bytes from the client.
-    std::string name = sanitize_text(line);
-    if (name.size() > NAME_READ_MAX)
-        name.resize(NAME_READ_MAX);
-    return name;
+    return sanitize_text(line);
 }
 
 // The class menu and its answer, before the client takes a slot, so the
@@ -298,30 +314,46 @@ void dead_player_wait(Connection& c)
             return;
 }
 
-void command_loop(Connection& c)
+LeaveReason command_loop(Connection& c)
 {
     std::string chunk;
+    bool quit = false;  // the last key was 'q', which ends one's own character
     for (;;) {
         Standing s = standing_of(c.fd);
         if (s == Standing::Gone)
-            return;
+            return quit ? LeaveReason::Quit : LeaveReason::Death;
         if (s == Standing::Dead) {
             dead_player_wait(c);
-            return;
+            return quit ? LeaveReason::Quit : LeaveReason::Death;
         }
         if (!c.in.read_chunk(chunk))
-            return;
+            return LeaveReason::Closed;
         char key = key_of(chunk);
+        quit = key == 'q';
         bool stays = key == '/' ? handle_chat(c) : handle_command(c, key);
         if (!stays || !anyone_joined())
-            return;
+            return LeaveReason::Closed;
     }
 }
 
-void leave(Connection& c)
+std::string leave_text(LeaveReason reason, const ClientOutput& out)
+{
+    if (std::string cut = out.cut_reason(); !cut.empty())
+        return "cut off: " + cut;
+    switch (reason) {
+    case LeaveReason::Quit: return "quit";
+    case LeaveReason::Death: return "death";
+    case LeaveReason::Closed: break;
+    }
+    return "closed";
+}
+
+void leave(Connection& c, LeaveReason reason)
 {
     c.out.close_with(GOODBYE_TEXT);
-    remove_client_by_fd(c.fd);
+    int slot = remove_client_by_fd(c.fd);
+    log_event("leave %s slot %d %s %s", c.peer.c_str(), slot, log_quote(c.name).c_str(),
+              leave_text(reason, c.out).c_str());
     render_all_clients();
     c.out.finish(GOODBYE_LINGER);
 }
@@ -334,32 +366,33 @@ ClientOutput::Limits output_limits()
 }
 
 // Joins with the chosen class and plays until the connection ends.
-void play(int fd, LineReader& in, const std::string& name, int class_key, PreJoinGuard& prejoin_entry)
+void play(Connection& c, int class_key, PreJoinGuard& prejoin_entry)
 {
-    ClientOutput out(fd, output_limits());
-    if (join_with_class(fd, name, class_key, out) < 0) {
-        write_all(fd, FULL_TEXT);
-        write_all(fd, GOODBYE_TEXT);
+    int slot = join_with_class(c.fd, c.name, class_key, c.out);
+    if (slot < 0) {
+        log_event("full %s %s", c.peer.c_str(), log_quote(c.name).c_str());
+        write_all(c.fd, FULL_TEXT);
+        write_all(c.fd, GOODBYE_TEXT);
         return;
     }
     prejoin_entry.release();
-    Connection c { fd, in, out };
-    if (!out.start()) {
+    log_event("join %s slot %d %s", c.peer.c_str(), slot, log_quote(c.name).c_str());
+    if (!c.out.start()) {
         // Without a writer nothing reaches the client; it leaves at once.
-        remove_client_by_fd(fd);
+        remove_client_by_fd(c.fd);
+        log_event("leave %s slot %d %s no output thread", c.peer.c_str(), slot, log_quote(c.name).c_str());
         render_all_clients();
         return;
     }
     // A join redraws everybody twice, the newcomer included.
     render_all_clients();
     render_all_clients();
-    if (anyone_joined())
-        command_loop(c);
-    leave(c);
+    LeaveReason reason = anyone_joined() ? command_loop(c) : LeaveReason::Death;
+    leave(c, reason);
 }
 }  // namespace
 
-void client_thread(UniqueFd sock)
+void client_thread(UniqueFd sock, std::string peer)
 {
     int fd = sock.get();
     PreJoinGuard prejoin_entry(fd);
@@ -367,7 +400,13 @@ void client_thread(UniqueFd sock)
     auto disconnect = [fd] { write_all(fd, GOODBYE_TEXT); };
 
     write_all(fd, welcome_message());
-    if (!run_menu(fd, in) || !login_user(fd, in)) {
+    if (!run_menu(fd, in, peer)) {
+        disconnect();
+        return;
+    }
+    AccountResult login = login_user(fd, in);
+    log_account("login", peer, login);
+    if (login.outcome != AccountOutcome::Done) {
         disconnect();
         return;
     }
@@ -377,5 +416,7 @@ void client_thread(UniqueFd sock)
         disconnect();
         return;
     }
-    play(fd, in, *name, *class_key, prejoin_entry);
+    ClientOutput out(fd, output_limits());
+    Connection c { fd, in, out, peer, *name };
+    play(c, *class_key, prejoin_entry);
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <poll.h>
 #include <sys/socket.h>
 #include <system_error>
@@ -52,7 +53,7 @@ bool ClientOutput::push_text_locked(Kind kind, std::string_view text, std::chron
     if (m_cut || m_finishing)
         return false;
     if (m_text_bytes + text.size() > m_limits.text_bytes) {
-        cut_locked();
+        cut_locked("too much output waiting");
         return false;
     }
     if (text.empty() && kind == Kind::Text)
@@ -117,16 +118,18 @@ void ClientOutput::finish(std::chrono::milliseconds linger)
     m_writer.join();
 }
 
-bool ClientOutput::cut_off() const
+std::string ClientOutput::cut_reason() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_cut;
+    return m_cut_reason;
 }
 
 // The reader of this client's socket sees the shutdown as the end of input
 // and takes the client out of the game.
-void ClientOutput::cut_locked()
+void ClientOutput::cut_locked(std::string reason)
 {
+    if (!m_cut)
+        m_cut_reason = std::move(reason);
     m_cut = true;
     m_items.clear();
     m_text_bytes = 0;
@@ -148,10 +151,10 @@ void ClientOutput::run()
             m_text_bytes -= item.bytes.size();
         if (!item.bytes.empty()) {
             lock.unlock();
-            bool sent = send_all(item.bytes);
+            std::string failed = send_all(item.bytes);
             lock.lock();
-            if (!sent) {
-                cut_locked();
+            if (!failed.empty()) {
+                cut_locked(std::move(failed));
                 break;
             }
         }
@@ -181,7 +184,7 @@ void ClientOutput::wait_after(const Item& item, std::unique_lock<std::mutex>& lo
 // Sends everything unless the peer stops taking bytes for the stall limit
 // or the connection fails. Progress of any size restarts the limit, so a
 // slow but moving link is never cut off.
-bool ClientOutput::send_all(std::string_view data)
+std::string ClientOutput::send_all(std::string_view data)
 {
     auto deadline = Clock::now() + m_limits.stall;
     while (!data.empty()) {
@@ -194,13 +197,13 @@ bool ClientOutput::send_all(std::string_view data)
         if (n < 0 && errno == EINTR)
             continue;
         if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
-            return false;
+            return n == 0 ? "connection closed" : std::string("send failed: ") + std::strerror(errno);
         auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0)
-            return false;
+            return "output stalled for " + std::to_string(m_limits.stall.count()) + " ms";
         struct pollfd p { m_fd, POLLOUT, 0 };
         if (poll(&p, 1, static_cast<int>(std::min<long long>(left, 1 << 30))) < 0 && errno != EINTR)
-            return false;
+            return std::string("poll failed: ") + std::strerror(errno);
     }
-    return true;
+    return {};
 }

@@ -55,8 +55,9 @@ public:
     // linger without finishing, the socket is shut down.
     void finish(std::chrono::milliseconds linger);
 
-    // True once the client was cut off (stalled, too much text, or a failed send).
-    bool cut_off() const;
+    // Why the client was cut off (its output stalled, too much text waited,
+    // or a send failed), or empty while it was not.
+    std::string cut_reason() const;
 
 private:
     enum class Kind : unsigned char { Frame, Text, Pause, Hold };
@@ -70,9 +71,10 @@ private:
     };
 
     void run();
-    bool send_all(std::string_view data);
+    // Empty when all was sent, else why not.
+    std::string send_all(std::string_view data);
     void wait_after(const Item& item, std::unique_lock<std::mutex>& lock);
-    void cut_locked();
+    void cut_locked(std::string reason);
     bool idle_locked() const { return !m_busy && m_items.empty(); }
     bool push_text_locked(Kind kind, std::string_view text, std::chrono::milliseconds pause = {});
 
@@ -87,6 +89,7 @@ private:
     bool m_holding { false };
     bool m_finishing { false };
     bool m_cut { false };
+    std::string m_cut_reason;
     bool m_done { false };
     std::thread m_writer;
 };

@@ -18,6 +18,7 @@
 #include "config/config.hpp"
 #include "rules/spells.hpp"
 #include "server/server.hpp"
+#include "log/log.hpp"
 #include "server/server_internal.hpp"
 
 namespace {
@@ -35,9 +36,14 @@ constexpr int PREJOIN_CAPACITY = 256;
 
 // Connections in the welcome, login, naming and class dialogue.
 
+std::string peer_text(const struct sockaddr_in& peer)
+{
+    return log_peer(reinterpret_cast<const struct sockaddr*>(&peer));
+}
+
 struct PreJoinEntry {
     int fd = -1;
-    in_addr_t peer = 0;
+    struct sockaddr_in peer {};
     Clock::time_point deadline {};
     bool cut = false;
 };
@@ -72,6 +78,8 @@ void prejoin_watchdog()
             if (e.deadline <= now) {
                 shutdown(e.fd, SHUT_RD);
                 e.cut = true;
+                log_event("timeout %s login not finished in %lld s", peer_text(e.peer).c_str(),
+                          static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(server_limits().prejoin).count()));
             } else if (e.deadline < next) {
                 next = e.deadline;
             }
@@ -96,6 +104,7 @@ std::string failure(int port, const char* what, int err)
 {
     char line[160];
     std::snprintf(line, sizeof line, "Cannot %s on port %d: %s", what, port, std::strerror(err));
+    log_event("listener error: %s", line);
     return line;
 }
 
@@ -137,9 +146,13 @@ bool resource_accept_error(int err)
     return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
 }
 
-void start_client(int fd, in_addr_t peer)
+void start_client(int fd, const struct sockaddr_in& peer)
 {
-    if (!prejoin_claim(fd, peer)) {
+    std::string who = peer_text(peer);
+    log_event("connect %s", who.c_str());
+    if (PreJoin claim = prejoin_claim(fd, peer); claim != PreJoin::Claimed) {
+        log_event("refuse %s too many logging in%s", who.c_str(),
+                  claim == PreJoin::AddressFull ? " from this address" : "");
         write_all(fd, BUSY_TEXT);
         close(fd);
         return;
@@ -149,7 +162,7 @@ void start_client(int fd, in_addr_t peer)
     // the descriptor here to release and close. std::thread reports that
     // failure only by throwing.
     try {
-        std::thread([fd] { client_thread(UniqueFd(fd)); }).detach();
+        std::thread([fd, who] { client_thread(UniqueFd(fd), who); }).detach();
     } catch (const std::system_error&) {
         prejoin_release(fd);
         close(fd);
@@ -157,7 +170,7 @@ void start_client(int fd, in_addr_t peer)
 }
 }  // namespace
 
-bool prejoin_claim(int fd, in_addr_t peer)
+PreJoin prejoin_claim(int fd, const struct sockaddr_in& peer)
 {
     const ServerLimits& limits = server_limits();
     PreJoinTable& t = prejoin();
@@ -171,14 +184,16 @@ bool prejoin_claim(int fd, in_addr_t peer)
             continue;
         }
         ++total;
-        same_peer += e.peer == peer;
+        same_peer += e.peer.sin_addr.s_addr == peer.sin_addr.s_addr;
     }
+    if (!free_entry || total >= limits.prejoin_total)
+        return PreJoin::Full;
     // One address must not take every place in the dialogue from the others.
-    if (!free_entry || total >= limits.prejoin_total || same_peer >= limits.prejoin_per_address)
-        return false;
+    if (same_peer >= limits.prejoin_per_address)
+        return PreJoin::AddressFull;
     *free_entry = { fd, peer, Clock::now() + limits.prejoin, false };
     t.changed.notify_one();
-    return true;
+    return PreJoin::Claimed;
 }
 
 void prejoin_release(int fd)
@@ -219,13 +234,14 @@ std::string run_server()
             t.watchdog_running = true;
         }
     }
+    log_event("start port %d", port);
 
     for (;;) {
         struct sockaddr_in peer {};
         socklen_t peer_len = sizeof peer;
         int fd = accept4(listener.get(), reinterpret_cast<struct sockaddr*>(&peer), &peer_len, SOCK_CLOEXEC);
         if (fd >= 0) {
-            start_client(fd, peer.sin_addr.s_addr);
+            start_client(fd, peer);
             continue;
         }
         int err = errno;

@@ -207,11 +207,12 @@ void remove_client(int slot)
     remove_client_locked(slot);
 }
 
-void remove_client_by_fd(int fd)
+int remove_client_by_fd(int fd)
 {
     std::lock_guard<std::mutex> lock(g_game_mutex);
     int slot = find_client_slot(fd);
     if (slot >= 0)
         remove_client_locked(slot);
     report_lock_stats();
+    return slot;
 }

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <netinet/in.h>
+#include <string>
 #include <string_view>
 
 #include "term/term.hpp"
@@ -11,7 +12,8 @@
 class ClientOutput;
 
 // Runs one connection from the welcome text to its end; closes the socket.
-void client_thread(UniqueFd sock);
+// peer names the client in the event log.
+void client_thread(UniqueFd sock, std::string peer);
 
 // The client slot whose socket is fd, or -1. Call with game_mutex held.
 int find_client_slot(int fd);
@@ -29,7 +31,8 @@ void broadcast_locked();
 
 // remove_client for whatever slot fd holds now: the slot is looked up under
 // the same lock that removes it, so a concurrent leave cannot shift it away.
-void remove_client_by_fd(int fd);
+// The slot it held, or -1.
+int remove_client_by_fd(int fd);
 
 // Where screen writers' bytes go while game_mutex is held: the output queue
 // of the client being served.
@@ -38,7 +41,8 @@ void install_screen_route();
 // Connections that have not joined yet, at most server_limits().prejoin_total
 // at once and prejoin_per_address from one address; each is cut off (its
 // reads end) when it has not joined within the time limit.
-bool prejoin_claim(int fd, in_addr_t peer);
+enum class PreJoin { Claimed, Full, AddressFull };
+PreJoin prejoin_claim(int fd, const struct sockaddr_in& peer);
 void prejoin_release(int fd);
 
 // Lock statistics, kept only when server_limits().lock_stats is set: how
