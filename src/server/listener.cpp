@@ -104,7 +104,6 @@ std::string failure(int port, const char* what, int err)
 {
     char line[160];
     std::snprintf(line, sizeof line, "Cannot %s on port %d: %s", what, port, std::strerror(err));
-    log_event("listener error: %s", line);
     return line;
 }
 
@@ -251,6 +250,10 @@ std::string run_server()
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             continue;
         }
-        return failure(port, "accept connections", err);
+        // A server that could not start says so once, on its own; one that
+        // stops after serving leaves the reason in the log as well.
+        std::string line = failure(port, "accept connections", err);
+        log_event("listener error: %s", line.c_str());
+        return line;
     }
 }
