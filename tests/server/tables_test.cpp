@@ -1,6 +1,11 @@
 // Joins beside a leader at the map's edge, in-process (descriptors are only numbers).
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include "config/config.hpp"
 #include "server/server.hpp"
+#include "term/term.hpp"
 #include "world/game.hpp"
 #include "world/items.hpp"
 
@@ -20,4 +25,18 @@ TEST(ServerTables, JoiningNearTheEdgeStaysOnTheMap)
         remove_client(slot);
     EXPECT_EQ(client_tables().client_count, 0);
     free_player_items(g);
+}
+
+TEST(ServerTables, AServerThatCouldNotStartLeftLocalDialoguesBounded)
+{
+    int holder = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a {};
+    a.sin_family = AF_INET;
+    socklen_t len = sizeof a;
+    ASSERT_TRUE(bind(holder, reinterpret_cast<sockaddr*>(&a), len) == 0 && listen(holder, 1) == 0);
+    getsockname(holder, reinterpret_cast<sockaddr*>(&a), &len);
+    set_server_port(ntohs(a.sin_port));
+    EXPECT_NE(run_server().find("Address already in use"), std::string::npos);
+    EXPECT_EQ(dialogue_wait_ms(), -1) << "the local class prompt and shop would give up";
+    close(holder);
 }
