@@ -61,9 +61,14 @@ TEST(ServerEventLog, AStalledLogReaderSlowsNobody)
     srv::Server server;  // nobody reads its standard error until the end
     Client ann(server.port());
     ASSERT_TRUE(srv::join(ann, "user_ann", "Ann", '1'));
-    // Far more log lines than a pipe holds.
-    for (int i = 0; i < 2500; ++i)
+    // A line per connection until the pipe is full, then more than the log
+    // keeps waiting; the last connection's answer shows all were taken.
+    for (int i = 0; i < 20000 && server.unread_output() < 60000; ++i)
         Client(server.port());
+    for (int i = 0; i < 1500; ++i)
+        Client(server.port());
+    Client last(server.port());
+    ASSERT_FALSE(last.read_until("\n", 30000).empty());
     for (int i = 0; i < 20; ++i) {
         ann.send(i % 2 ? "c" : "a");
         ASSERT_FALSE(ann.frame_with(i % 2 ? "You know no spells." : "Only Necromancers").empty()) << i;

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -89,6 +90,12 @@ public:
     std::string file(const std::string& name) const { return m_dir.file(name); }
     bool wait_listening() const { return wait_for([&] { return [](int fd) { return fd >= 0 && close(fd) == 0; }(connect_loopback(m_port)); }); }
     std::string output() const { return test::read_available(m_child->fd(), 300, 5000); }
+    // Bytes of output nobody has read yet.
+    int unread_output() const
+    {
+        int n = 0;
+        return ioctl(m_child->fd(), FIONREAD, &n) == 0 ? n : -1;
+    }
     // The status of the process started, which for a daemon is its parent.
     int wait_exit() { return m_daemon = true, m_child->wait_exit(5000); }
     // Open descriptors ("fd") or threads ("task") of the server process.
