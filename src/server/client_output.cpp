@@ -35,12 +35,14 @@ void ClientOutput::push_frame(std::string& frame)
         frame.clear();
         return;
     }
-    std::string spare = std::move(m_spare);
+    std::string spare;
     auto waiting = std::find_if(m_items.begin(), m_items.end(),
                                 [](const Item& i) { return i.kind == Kind::Frame && !i.committed; });
     if (waiting != m_items.end()) {
         spare = std::move(waiting->bytes);
         m_items.erase(waiting);
+    } else {
+        spare = std::move(m_spare);
     }
     m_items.push_back({ Kind::Frame, idle_locked(), std::move(frame) });
     frame = std::move(spare);
