@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "rules/allies.hpp"
 #include "rules/combat.hpp"
@@ -162,9 +163,11 @@ TEST(Melee, BlowsKillsCorpsesAndDefeat)
     Monster& m = monster(g, 11, 10, 100, 12, 3);
     int dealt = draw(42, 5) + 5 + 4 - 3;
     player_attack(g, g.player, m);
+    EXPECT_EQ(std::string(g.player.message), "\x1b[91mYou hit the o for " + std::to_string(dealt) + " damage!\x1b[0m");
     int taken = draw(5, 3) + 12 - 2 - 3;
     monster_attack(g, m, g.player);
     EXPECT_EQ(tuple(m.hp, g.player.hp), tuple(100 - dealt, 30 - taken));
+    EXPECT_EQ(std::string(g.player.message), "\x1b[31mThe o attacks you for " + std::to_string(taken) + " damage!\x1b[0m");
     m.defense = 19;  // ten above the attack: every blow is the floor of 1
     g.player.defense = 50;
     player_attack(g, g.player, m);
