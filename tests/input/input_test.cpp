@@ -1,12 +1,17 @@
 // The local and networked key dispatchers: modes, world steps, end of input, descent.
+#include <climits>
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <memory>
+#include <thread>
 #include <unistd.h>
 #include "input/local.hpp"
 #include "input/network.hpp"
+#include "render/render.hpp"
+#include "save/save.hpp"
+#include "support/test_support.hpp"
 #include "term/term.hpp"
 #include "world/dungeon.hpp"
 #include "world/items.hpp"
@@ -15,18 +20,24 @@ namespace {
 
 constexpr int CLOCK = 50;
 
-// Standard input reads these bytes and then ends; standard output is discarded.
+// Standard input and output on the given descriptors for the scope; with a
+// text, input reads it and then ends, and output is discarded.
 class ScriptedTerminal {
 public:
-    explicit ScriptedTerminal(std::string_view input)
+    explicit ScriptedTerminal(std::string_view input) : ScriptedTerminal(pipe_holding(input), open("/dev/null", O_WRONLY)) {}
+    ScriptedTerminal(int in, int out)
+    {
+        std::fflush(stdout);
+        move_to(in, 0);
+        move_to(out, 1);
+    }
+    static int pipe_holding(std::string_view input)
     {
         int fds[2] = { -1, -1 };
         EXPECT_EQ(pipe(fds), 0);
         EXPECT_EQ(write(fds[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
         close(fds[1]);
-        std::fflush(stdout);
-        move_to(fds[0], 0);
-        move_to(open("/dev/null", O_WRONLY), 1);
+        return fds[0];
     }
     ~ScriptedTerminal()
     {
@@ -173,6 +184,50 @@ TEST_F(Input, EveryByteThatLeavesNoPromptOpenLetsTheWorldMoveOnce)
     play("1");
     EXPECT_EQ(game().ally_menu, 0);
     EXPECT_EQ(world_steps(), 10);
+}
+
+// Regression: with skip_key loaded, the help frame was drawn whole and the
+// help's own key went to the dispatcher as a command.
+TEST_F(Input, SkipKeyHelpReadsItsKeyBeforeTheMessageLine)
+{
+    game().skip_key = 1;
+    set_message(hero(), "hi");
+    std::string frame;
+    build_frame(*std::make_unique<Game>(game()), hero(), 0, frame);
+    int in[2], out[2];
+    ASSERT_EQ(pipe(in) | pipe(out), 0);
+    std::string before_key;
+    {
+        ScriptedTerminal term(in[0], out[1]);
+        std::thread loop([&] { run_local_game(game()); });
+        before_key = test::read_available(out[0], 300);
+        test::write_text(in[1], "55");  // the first for the help, the second clears the flag
+        close(in[1]);
+        loop.join();
+    }
+    const std::string shown = before_key + test::read_available(out[0]);
+    close(out[0]);
+    EXPECT_TRUE(before_key.ends_with(help_text())) << "drawn on past the help before its key";
+    EXPECT_EQ(shown.substr(0, frame.size()), frame) << "the frame's bytes";
+    EXPECT_EQ(std::tuple(game().skip_key, game().turn, world_steps()), std::tuple(0, 0, 1));
+}
+
+// Regression: a loaded turn of INT_MAX overflowed on the next move, and an
+// attack of INT_MAX with a weapon overflowed the blow.
+TEST_F(Input, LoadedNumbersAtTheInt32LimitsSaturateInPlay)
+{
+    test::TempDir dir;
+    game().turn = INT_MAX;
+    hero().attack = hero().gold = INT_MAX;
+    hero().weapon = give(hero(), ITEM_SWORD, 0).inventory[0];
+    hero().weapon->value = 10;
+    add_ally(31, 10).is_ally = 0;
+    game().monsters[0].gold = 7;
+    const std::string path = dir.file("limits.sav");
+    ASSERT_EQ(write_save_file(path.c_str(), game(), hero()), 0);
+    ASSERT_EQ(read_save_file(path.c_str(), game(), hero()), 0);
+    play("65");
+    EXPECT_EQ(std::tuple(game().monsters[0].alive, hero().gold, game().turn), std::tuple(0, INT_MAX, INT_MAX));
 }
 
 TEST_F(Input, WizardKeysAndTheTwoTTeleport)
