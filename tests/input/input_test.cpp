@@ -138,6 +138,28 @@ TEST_F(Input, CastKeyEndsAimingWithoutCastingAndEquipPromptHoldsKeys)
     press("9");
     EXPECT_EQ(hero().choosing_item, 0);
     EXPECT_NE(hero().weapon, nullptr);
+
+    hero().player_class = CLASS_ROGUE;
+    press("c");
+    EXPECT_EQ(message(hero()), "\x1b[31mYou cannot cast spells.\x1b[0m");
+    game().wizard_mode = 1;  // lets any class with spells choose one
+    for (char cancel : { '\x1b', ' ', '0', 'q' }) {
+        press("c");
+        EXPECT_EQ(hero().choosing_spell, 1);
+        press(std::string(1, cancel));
+        EXPECT_EQ(hero().choosing_spell + hero().alive, 1) << cancel;
+    }
+    press("f ");
+    EXPECT_EQ(message(hero()), "Aiming canceled.");
+}
+
+TEST_F(Input, EachKeypadDigitStepsItsOwnWay)
+{
+    const std::pair<int, int> path[] = { { 29, 9 }, { 29, 8 }, { 30, 7 }, { 31, 7 }, { 32, 8 }, { 32, 9 }, { 31, 10 }, { 30, 10 } };
+    for (int i = 0; i < 8; ++i) {
+        press(std::string(1, "78963214"[i]));
+        EXPECT_EQ(std::pair(hero().x, hero().y), path[i]) << "78963214"[i];
+    }
 }
 
 TEST_F(Input, EndOfInputEndsChatAndTheLoopAndALongChatLineLeavesNoTail)
@@ -184,6 +206,9 @@ TEST_F(Input, EveryByteThatLeavesNoPromptOpenLetsTheWorldMoveOnce)
     play("1");
     EXPECT_EQ(game().ally_menu, 0);
     EXPECT_EQ(world_steps(), 10);
+    for (std::int32_t* loaded_flag : { &game().reserved_a, &game().reserved_b })
+        *loaded_flag = 1, play("x"), *loaded_flag = 0;
+    EXPECT_EQ(world_steps(), 10) << "the loop counts them among the open prompts";
 }
 
 // Regression: with skip_key loaded, the help frame was drawn whole and the
@@ -299,6 +324,8 @@ TEST_F(Input, RunningCursorIsHeldToTheMapAndTheRunIsOneMove)
     EXPECT_EQ(std::pair(two.x, two.y), std::pair(24, 9));
     EXPECT_EQ(game().turn, 1);  // one move for the whole offset
     EXPECT_EQ(message(two), "Running complete.");
+    press(2, "r4\n");
+    EXPECT_EQ(two.x, 23);
     // A cursor damaged in a save must not overflow the local run either.
     hero().running = 1;
     hero().cursor_x = 2147483647;

@@ -187,25 +187,23 @@ TEST_F(Carrying, PickUpTakesLowerIndexFirstStacksAmmunitionEvenWhenFullAndSatura
     EXPECT_EQ(g->turn, 2);
 
     fill_inventory(p, ITEM_FOOD);
-    destroy_item(p.inventory[6]), destroy_item(p.inventory[7]);
-    p.inventory[6] = create_item(ITEM_STONES);
-    p.inventory[7] = create_item(ITEM_ARROWS);
-    put_on_floor(ITEM_ARROWS, 14);
-    pick_up_item(*g, p);
-    put_on_floor(ITEM_STONES, 3);  // each kind onto its own stack
-    pick_up_item(*g, p);
-    EXPECT_EQ(std::pair(p.inventory[6]->quantity, p.inventory[7]->quantity), std::pair(203, 214));
+    const int stackable[] = { ITEM_ARROWS, ITEM_STONES, ITEM_GOLD_COIN };  // each kind onto its own stack
+    for (int i = 0; i < 3; ++i)
+        destroy_item(p.inventory[5 + i]), p.inventory[5 + i] = create_item(stackable[i]);
+    for (int i = 2; i >= 0; --i)
+        put_on_floor(stackable[i], 3 + i), pick_up_item(*g, p);
+    EXPECT_EQ(std::tuple(p.inventory[5]->quantity, p.inventory[6]->quantity, p.inventory[7]->quantity), std::tuple(203, 204, 6));
     Item& canoe = put_on_floor(ITEM_CANOE, 1);
     pick_up_item(*g, p);
     EXPECT_STREQ(p.message, FULL);
     EXPECT_EQ(canoe.x, 10) << "the refused item stays on the floor";
-    EXPECT_EQ(g->turn, 4);
+    EXPECT_EQ(g->turn, 5);
     EXPECT_FALSE(add_to_inventory(p, create_item(ITEM_SWORD)));  // released, or LSan reports it
     canoe.x = -1;
-    p.inventory[7]->quantity = INT_MAX - 5;
+    p.inventory[5]->quantity = INT_MAX - 5;
     put_on_floor(ITEM_ARROWS, 20);
     pick_up_item(*g, p);
-    EXPECT_EQ(p.inventory[7]->quantity, INT_MAX);
+    EXPECT_EQ(p.inventory[5]->quantity, INT_MAX);
 }
 
 TEST_F(Carrying, EquipmentTogglesReplacesLoadedBlocksAndEachUseCostsATurn)
