@@ -190,6 +190,17 @@ TEST(Melee, BlowsKillsCorpsesAndDefeat)
     EXPECT_STREQ(g.player.message, "\x1b[91mYou have been defeated by the o! Press 'q' to quit.\x1b[0m");
 }
 
+// Regression: a loaded turn or attack at INT_MAX overflowed on the next bump.
+TEST(Melee, NumbersAtTheInt32LimitsSaturateOnABump)
+{
+    Game& g = fresh();
+    g.turn = g.player.attack = g.player.gold = INT_MAX;
+    g.player.weapon = give(g.player, ITEM_SWORD, 1, 10);
+    Monster& m = monster(g, 11, 10, 1000, 7, 0, 7);
+    move_player(g, 1, 0, g.player);
+    EXPECT_EQ(tuple(m.alive, g.player.gold, g.turn), tuple(0, INT_MAX, INT_MAX));
+}
+
 TEST(Hunting, TiesGoToTheLowerPlayerNumberInvisiblePlayersAreIgnoredAndBlockedStepsStay)
 {
     Game& g = fresh();
