@@ -3,6 +3,7 @@
 #include "accounts/accounts.hpp"
 
 #include "accounts/user_file.hpp"
+#include "term/line_reader.hpp"
 #include "term/term.hpp"
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <mutex>
 #include <openssl/crypto.h>
 #include <openssl/rand.h>
+#include <string>
 #include <string_view>
 
 namespace {
@@ -28,38 +30,25 @@ public:
     Answer() = default;
     Answer(const Answer&) = delete;
     Answer& operator=(const Answer&) = delete;
-    ~Answer() { OPENSSL_cleanse(m_buf, sizeof m_buf); }
+    ~Answer() { OPENSSL_cleanse(m_text.data(), m_text.size()); }
 
-    // One read of at most max bytes; whatever the peer sent beyond that stays
-    // unread and becomes the start of the next answer. False when the peer
-    // has closed or the read failed.
-    bool read_from(int fd, std::size_t max)
-    {
-        ssize_t n = read_some(fd, m_buf, max);
-        if (n <= 0)
-            return false;
-        std::size_t len = static_cast<std::size_t>(n);
-        // Only the line feed ends the answer: a carriage return before it is
-        // kept, so a client that sends CR LF logs in with what it registered.
-        if (const void* lf = std::memchr(m_buf, '\n', len))
-            len = static_cast<std::size_t>(static_cast<const char*>(lf) - m_buf);
-        // The answer is a C string to every other reader of the file.
-        m_len = strnlen(m_buf, len);
-        return true;
-    }
+    // The next line of at most max bytes. Only the line feed ends it: a
+    // carriage return before it is kept, so a client that sends CR LF logs
+    // in with what it registered. False when the peer has closed or the
+    // read failed.
+    bool read_from(LineReader& in, std::size_t max) { return in.read_line(m_text, max); }
 
-    std::string_view text() const { return { m_buf, m_len }; }
+    std::string_view text() const { return m_text; }
 
 private:
-    char m_buf[PASSWORD_READ + 1] {};
-    std::size_t m_len = 0;
+    std::string m_text;
 };
 
 // Sends the prompt and reads the answer; false when the peer is gone.
-bool ask(int fd, std::string_view prompt, Answer& answer, std::size_t max)
+bool ask(int fd, LineReader& in, std::string_view prompt, Answer& answer, std::size_t max)
 {
     write_all(fd, prompt);
-    return answer.read_from(fd, max);
+    return answer.read_from(in, max);
 }
 
 // Registrations in this process take turns between reading the file and
@@ -98,10 +87,22 @@ std::string_view store_record(const UserRecord& record, std::string_view name)
 
 void register_user(int fd)
 {
+    LineReader in(fd, LineReader::Peer::Terminal);
+    register_user(fd, in);
+}
+
+bool login_user(int fd)
+{
+    LineReader in(fd, LineReader::Peer::Terminal);
+    return login_user(fd, in);
+}
+
+void register_user(int fd, LineReader& in)
+{
     Answer name;
     Answer password;
-    if (!ask(fd, "Choose a username: ", name, NAME_READ)
-        || !ask(fd, "Choose a password: ", password, PASSWORD_READ))
+    if (!ask(fd, in, "Choose a username: ", name, NAME_READ)
+        || !ask(fd, in, "Choose a password: ", password, PASSWORD_READ))
         return;
     // An early look spares the derivation when the answer is already known.
     auto users = read_user_file();
@@ -122,11 +123,11 @@ void register_user(int fd)
     write_all(fd, store_record(record, name.text()));
 }
 
-bool login_user(int fd)
+bool login_user(int fd, LineReader& in)
 {
     Answer name;
     Answer password;
-    if (!ask(fd, "Username: ", name, NAME_READ) || !ask(fd, "Password: ", password, PASSWORD_READ))
+    if (!ask(fd, in, "Username: ", name, NAME_READ) || !ask(fd, in, "Password: ", password, PASSWORD_READ))
         return false;
     std::vector<UserRecord> users = load_users();
     const UserRecord* user = find_user(users, name.text());

@@ -20,6 +20,12 @@ static_assert(sizeof(UserRecord) == 112);
 // Every whole record of users.dat; empty when the file cannot be read.
 std::vector<UserRecord> load_users();
 
-// The dialogues run on one descriptor for prompts and answers.
+class LineReader;
+
+// The dialogues run on one descriptor for prompts and answers: a terminal,
+// read a byte at a time, or a client socket whose reader keeps what came
+// after an answer for the next prompt.
 void register_user(int fd);
 bool login_user(int fd);
+void register_user(int fd, LineReader& in);
+bool login_user(int fd, LineReader& in);

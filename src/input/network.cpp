@@ -160,11 +160,13 @@ void ally_key(Game& game, Player& p)
 }
 
 // Wizard keys have no meaning here: the debugging mode is for local play only.
-void normal_key(Game& game, Player& p, char key, int player_number)
+void normal_key(Game& game, Player& p, char key, int player_number, OpenDialogue* open)
 {
     int dx = 0;
     int dy = 0;
-    if (keypad_direction(key, dx, dy)) {
+    if (key == 's' && open) {
+        open->shop = offer_shop(game, p, open->offer);
+    } else if (keypad_direction(key, dx, dy)) {
         if (player_number == 0)
             move_player(game, dx, dy, p);
         else
@@ -182,9 +184,7 @@ void normal_key(Game& game, Player& p, char key, int player_number)
     }
 }
 
-}  // namespace
-
-void handle_player_key(Game& game, char key, int player_number)
+void dispatch(Game& game, char key, int player_number, OpenDialogue* open)
 {
     Player* acting = acting_player(game, player_number);
     if (!acting)
@@ -205,8 +205,18 @@ void handle_player_key(Game& game, char key, int player_number)
     } else if (manual_control_active(game)) {
         manual_ally_key(game, p, key);
     } else {
-        normal_key(game, p, key, player_number);
+        normal_key(game, p, key, player_number, open);
     }
+}
+
+}  // namespace
+
+void handle_player_key(Game& game, char key, int player_number) { dispatch(game, key, player_number, nullptr); }
+
+void handle_player_key(Game& game, char key, int player_number, OpenDialogue& open)
+{
+    open = OpenDialogue {};
+    dispatch(game, key, player_number, &open);
 }
 
 void place_others_beside_leader(Game& game)

@@ -7,6 +7,8 @@
 #include "term/term.hpp"
 
 namespace {
+constexpr int HELP_PAUSE_MS = 3000;
+
 // Sent to every client as is: the two literal tabs (after the "r" key and
 // after "follow" mode) are part of the text, not a layout mistake to fix.
 constexpr const char HELP_TEXT[] =
@@ -67,14 +69,13 @@ void show_help(Game&)
 {
     std::string screen = "\x1b[H\x1b[J";
     screen += HELP_TEXT;
-    int fd = screen_fd();
-    if (fd >= 0)
-        write_all(fd, screen);
     if (server_mode()) {
-        // The caller holds the game lock; the next broadcast frame replaces the text.
-        usleep(3000000);
+        // The pause belongs to the client who asked: its own output holds
+        // back its next frame, while the others play on.
+        pause_screen(screen, HELP_PAUSE_MS);
         return;
     }
+    write_screen(screen);
     OneKeyMode mode;
     read_byte(0);
 }

@@ -67,8 +67,7 @@ const char* load_failure_text(int result)
 
 void show_status_line(std::string_view text)
 {
-    const int fd = output_fd();
-    if (fd == -1)
+    if (output_fd() == -1)
         return;
     char blank[64];
     std::snprintf(blank, sizeof blank, "\x1b[%d;%dH%-50s", 27, 1, "");
@@ -76,7 +75,7 @@ void show_status_line(std::string_view text)
     line += "\x1b[27;1H\x1b[33m";
     line += text;
     line += "\x1b[0m";
-    write_all(fd, line);
+    write_screen(line);
     std::fflush(stdout);
 }
 

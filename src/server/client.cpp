@@ -1,10 +1,10 @@
-// One connection of the server: the welcome, login and naming dialogue, the
-// join, the command loop, the dead player's wait and the leave sequence.
+// One connection of the server: the welcome, login, naming and class
+// dialogue, the join, the command loop, the dead player's wait and the leave
+// sequence. Nothing here waits on the client, or on anyone, with game_mutex
+// held: answers are read first, then the lock is taken and the world checked.
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <optional>
-#include <poll.h>
 #include <string>
 
 #include "accounts/accounts.hpp"
@@ -13,8 +13,10 @@
 #include "rules/monsters.hpp"
 #include "rules/movement.hpp"
 #include "rules/projectiles.hpp"
+#include "server/client_output.hpp"
 #include "server/server.hpp"
 #include "server/server_internal.hpp"
+#include "term/line_reader.hpp"
 #include "world/character.hpp"
 #include "world/chat.hpp"
 #include "world/dungeon.hpp"
@@ -29,11 +31,12 @@ constexpr const char* FULL_TEXT = "Server full. Disconnecting.\n";
 constexpr const char* CHAT_PROMPT = "Enter message: ";
 constexpr const char* GOODBYE_TEXT = "Thank you for playing. Disconnecting.\n";
 
-constexpr std::size_t KEY_READ_MAX = 127;
 constexpr std::size_t MENU_READ_MAX = 127;
 constexpr std::size_t NAME_READ_MAX = 63;
 constexpr std::size_t CHAT_READ_MAX = 255;
-constexpr auto DEAD_WAIT = std::chrono::seconds(10);
+constexpr std::size_t ANSWER_READ_MAX = 127;
+// How long the goodbye text may take to reach a leaving client.
+constexpr auto GOODBYE_LINGER = std::chrono::seconds(10);
 
 // Releases the connection's pre-join entry; destroyed before the socket
 // closes, so the watchdog never touches a descriptor that was reused.
@@ -54,20 +57,14 @@ private:
     int m_fd;
 };
 
-// One read of at most max bytes, taken as a C string cut at the first line
-// feed; none at end of input or on an error.
-std::optional<std::string> read_line(int fd, std::size_t max)
-{
-    char buf[CHAT_READ_MAX + 1];
-    ssize_t n = read_some(fd, buf, std::min(max, CHAT_READ_MAX));
-    if (n <= 0)
-        return std::nullopt;
-    std::string line(buf, static_cast<std::size_t>(n));
-    std::size_t end = std::min(line.find('\0'), line.find('\n'));
-    if (end < line.size())
-        line.resize(end);
-    return line;
-}
+// A joined client: its socket, what it types and what it is sent.
+struct Connection {
+    int fd;
+    LineReader& in;
+    ClientOutput& out;
+};
+
+Deadline answer_deadline() { return Clock::now() + server_limits().answer; }
 
 bool is_white(char c)
 {
@@ -75,63 +72,63 @@ bool is_white(char c)
 }
 
 // The first byte that is not white space, or 0; the rest of the read is dropped.
-char key_of(const char* buf, ssize_t n)
+char key_of(std::string_view chunk)
 {
-    for (ssize_t i = 0; i < n; ++i)
-        if (!is_white(buf[i]))
-            return buf[i];
-    return 0;
+    auto key = std::find_if(chunk.begin(), chunk.end(), [](char c) { return !is_white(c); });
+    return key == chunk.end() ? '\0' : *key;
+}
+
+// The first byte of an answer line, as a dialogue reading one key takes it.
+int answer_key(const std::string& line)
+{
+    return line.empty() ? '\n' : static_cast<unsigned char>(line[0]);
 }
 
 // The menu until the client picks login (after registering, if asked).
-bool run_menu(int fd)
+bool run_menu(int fd, LineReader& in)
 {
+    std::string line;
     for (;;) {
-        if (!write_all(fd, MENU_TEXT))
+        if (!write_all(fd, MENU_TEXT) || !in.read_line(line, MENU_READ_MAX))
             return false;
-        std::optional<std::string> line = read_line(fd, MENU_READ_MAX);
-        if (!line)
-            return false;
-        char c = line->empty() ? '\0' : (*line)[0];
+        char c = line.empty() ? '\0' : line[0];
         if (c == 'L' || c == 'l')
             return true;
         if (c == 'R' || c == 'r') {
-            register_user(fd);
+            register_user(fd, in);
             return true;
         }
     }
 }
 
-std::optional<std::string> ask_chat_name(int fd)
+std::optional<std::string> ask_chat_name(int fd, LineReader& in)
 {
-    if (!write_all(fd, NAME_PROMPT))
-        return std::nullopt;
-    std::optional<std::string> line = read_line(fd, NAME_READ_MAX);
-    if (!line)
+    std::string line;
+    if (!write_all(fd, NAME_PROMPT) || !in.read_line(line, NAME_READ_MAX))
         return std::nullopt;
     // The name reaches every screen: no control bytes from the client.
-    std::string name = sanitize_text(*line);
+    std::string name = sanitize_text(line);
     if (name.size() > NAME_READ_MAX)
         name.resize(NAME_READ_MAX);
     return name;
 }
 
-void announce_join(const std::string& name)
+// The class menu and its answer, before the client takes a slot, so the
+// party neither waits for the choice nor can reach an unready player. The
+// key, -1 when no answer came in time (the player then joins without a
+// class, as after a wrong key), none when the client has gone.
+std::optional<int> ask_class(int fd, LineReader& in)
 {
-    char text[CHAT_LINE_LEN];
-    std::snprintf(text, sizeof text, "\x1b[9D%s\x1b[30C has entered the dungeon.", name.c_str());
-    std::lock_guard<std::mutex> lock(game_mutex());
-    add_chat_message(server_game(), "[SERVER] ", text);
-}
-
-void create_joined_character(int fd)
-{
-    std::lock_guard<std::mutex> lock(game_mutex());
-    int slot = find_client_slot(fd);
-    set_output_fd(fd);
-    if (slot >= 0)
-        create_character(server_game(), fd, slot);
-    set_output_fd(-1);
+    std::string menu = "\x1b[H\x1b[J" + class_menu_text();
+    if (!write_all(fd, menu))
+        return std::nullopt;
+    Deadline deadline = answer_deadline();
+    std::string line;
+    if (in.read_line(line, ANSWER_READ_MAX, deadline))
+        return answer_key(line);
+    if (Clock::now() >= *deadline)
+        return -1;
+    return std::nullopt;
 }
 
 bool anyone_joined()
@@ -184,103 +181,167 @@ void move_followers(Game& game)
     update_visibility(game);
 }
 
-// The help pause and the shop dialogue are long by design; they would
-// swamp the figure for ordinary commands.
+// After a command that counted a turn the world moves twice, and the
+// followers go after a leader who acted.
+void after_command(Game& game, int slot, int turn_before)
+{
+    if (game.turn <= turn_before)
+        return;
+    world_round(game);
+    world_round(game);
+    if (slot == 0)
+        move_followers(game);
+}
+
+// The help pause and the shop's offer end their command early; they would
+// skew the figure for ordinary commands.
 bool ordinary_key(char key) { return key != '?' && key != 's'; }
 
-// One key under the lock, then everybody's frame. False when this
-// connection is no longer in the tables.
-bool handle_command(int fd, char key)
+// The shop's answer, read without the lock; the world may have changed
+// meanwhile, which answer_shop checks before anything is bought.
+bool finish_shop(Connection& c, const ShopOffer& offer)
 {
-    {
-        std::lock_guard<std::mutex> lock(game_mutex());
-        auto start = Clock::now();
-        // Looked up again here, after the read: a client that left while
-        // this one was waiting has shifted the slots.
-        int slot = find_client_slot(fd);
-        if (slot < 0)
-            return false;
-        Game& game = server_game();
-        int turn_before = game.turn;
-        set_output_fd(fd);
-        handle_player_key(game, key, slot);
-        if (game.turn > turn_before) {
-            world_round(game);
-            world_round(game);
-            if (slot == 0)
-                move_followers(game);
-        }
-        set_output_fd(-1);
-        if (ordinary_key(key))
-            record_lock_time(LockSection::Command, Clock::now() - start);
-    }
-    render_all_clients();
+    std::string line;
+    int answer = c.in.read_line(line, ANSWER_READ_MAX, answer_deadline()) ? answer_key(line) : -1;
+    std::lock_guard<std::mutex> lock(game_mutex());
+    c.out.end_hold();
+    int slot = find_client_slot(c.fd);
+    if (slot < 0)
+        return false;
+    Game& game = server_game();
+    int turn_before = game.turn;
+    set_output_fd(c.fd);
+    answer_shop(game, *player_by_number(game, slot), offer, answer);
+    after_command(game, slot, turn_before);
+    set_output_fd(-1);
+    broadcast_locked();
     return true;
 }
 
-bool handle_chat(int fd)
+// One key under the lock, then everybody's frame; a key that opened the
+// shop leaves the lock with the offer shown and the answer still to come.
+// False when this connection is no longer in the tables.
+bool run_key(Connection& c, char key, OpenDialogue& open)
 {
-    if (!write_all(fd, CHAT_PROMPT))
+    std::lock_guard<std::mutex> lock(game_mutex());
+    auto start = Clock::now();
+    // Looked up again here, after the read: a client that left while this
+    // one was waiting has shifted the slots.
+    int slot = find_client_slot(c.fd);
+    if (slot < 0)
         return false;
-    std::optional<std::string> line = read_line(fd, CHAT_READ_MAX);
-    if (!line)
-        return false;
-    std::string text = sanitize_text(*line);
-    {
-        std::lock_guard<std::mutex> lock(game_mutex());
-        int slot = find_client_slot(fd);
-        if (slot < 0)
-            return false;
-        add_chat_message(server_game(), client_tables().client_names[slot], text);
+    Game& game = server_game();
+    int turn_before = game.turn;
+    set_output_fd(c.fd);
+    handle_player_key(game, key, slot, open);
+    after_command(game, slot, turn_before);
+    set_output_fd(-1);
+    if (open.shop) {
+        // Under the lock, so that no frame comes between the offer and the
+        // hold to erase the offer while the player answers it.
+        c.out.begin_hold();
+        return true;
     }
-    render_all_clients();
+    broadcast_locked();
+    if (ordinary_key(key))
+        record_lock_time(LockSection::Command, Clock::now() - start);
     return true;
 }
 
-// A dead player may watch for up to ten seconds or leave at once with 'q'.
-void dead_player_wait(int fd)
+bool handle_command(Connection& c, char key)
 {
-    auto deadline = Clock::now() + DEAD_WAIT;
-    char buf[KEY_READ_MAX];
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0)
-            return;
-        struct pollfd p { fd, POLLIN, 0 };
-        if (poll(&p, 1, static_cast<int>(left)) <= 0)
-            return;
-        ssize_t n = read_some(fd, buf, sizeof buf);
-        if (n <= 0 || key_of(buf, n) == 'q')
-            return;
-    }
+    OpenDialogue open;
+    if (!run_key(c, key, open))
+        return false;
+    return !open.shop || finish_shop(c, open.offer);
 }
 
-void command_loop(int fd)
+// While the player types, other players' frames wait behind the prompt
+// rather than erase it and the text typed so far.
+bool handle_chat(Connection& c)
 {
-    char buf[KEY_READ_MAX];
+    c.out.begin_hold(CHAT_PROMPT);
+    std::string line;
+    bool got = c.in.read_line(line, CHAT_READ_MAX);
+    std::string text = sanitize_text(line);
+    std::lock_guard<std::mutex> lock(game_mutex());
+    c.out.end_hold();
+    int slot = find_client_slot(c.fd);
+    if (!got || slot < 0)
+        return false;
+    add_chat_message(server_game(), client_tables().client_names[slot], text);
+    broadcast_locked();
+    return true;
+}
+
+// A dead player may watch for a while or leave at once with 'q'.
+void dead_player_wait(Connection& c)
+{
+    Deadline deadline = Clock::now() + server_limits().dead_wait;
+    std::string chunk;
+    while (c.in.read_chunk(chunk, deadline))
+        if (key_of(chunk) == 'q')
+            return;
+}
+
+void command_loop(Connection& c)
+{
+    std::string chunk;
     for (;;) {
-        Standing s = standing_of(fd);
+        Standing s = standing_of(c.fd);
         if (s == Standing::Gone)
             return;
         if (s == Standing::Dead) {
-            dead_player_wait(fd);
+            dead_player_wait(c);
             return;
         }
-        ssize_t n = read_some(fd, buf, sizeof buf);
-        if (n <= 0)
+        if (!c.in.read_chunk(chunk))
             return;
-        char key = key_of(buf, n);
-        bool stays = key == '/' ? handle_chat(fd) : handle_command(fd, key);
+        char key = key_of(chunk);
+        bool stays = key == '/' ? handle_chat(c) : handle_command(c, key);
         if (!stays || !anyone_joined())
             return;
     }
 }
 
-void leave(int fd)
+void leave(Connection& c)
 {
-    write_all(fd, GOODBYE_TEXT);
-    remove_client_by_fd(fd);
+    c.out.close_with(GOODBYE_TEXT);
+    remove_client_by_fd(c.fd);
     render_all_clients();
+    c.out.finish(GOODBYE_LINGER);
+}
+
+ClientOutput::Limits output_limits()
+{
+    ClientOutput::Limits limits;
+    limits.stall = server_limits().output_stall;
+    return limits;
+}
+
+// Joins with the chosen class and plays until the connection ends.
+void play(int fd, LineReader& in, const std::string& name, int class_key, PreJoinGuard& prejoin_entry)
+{
+    ClientOutput out(fd, output_limits());
+    if (join_with_class(fd, name, class_key, out) < 0) {
+        write_all(fd, FULL_TEXT);
+        write_all(fd, GOODBYE_TEXT);
+        return;
+    }
+    prejoin_entry.release();
+    Connection c { fd, in, out };
+    if (!out.start()) {
+        // Without a writer nothing reaches the client; it leaves at once.
+        remove_client_by_fd(fd);
+        render_all_clients();
+        return;
+    }
+    // A join redraws everybody twice, the newcomer included.
+    render_all_clients();
+    render_all_clients();
+    if (anyone_joined())
+        command_loop(c);
+    leave(c);
 }
 }  // namespace
 
@@ -288,34 +349,19 @@ void client_thread(UniqueFd sock)
 {
     int fd = sock.get();
     PreJoinGuard prejoin_entry(fd);
+    LineReader in(fd, LineReader::Peer::Telnet);
     auto disconnect = [fd] { write_all(fd, GOODBYE_TEXT); };
 
     write_all(fd, welcome_message());
-    if (!run_menu(fd) || !login_user(fd)) {
+    if (!run_menu(fd, in) || !login_user(fd, in)) {
         disconnect();
         return;
     }
-    std::optional<std::string> name = ask_chat_name(fd);
-    if (!name) {
+    std::optional<std::string> name = ask_chat_name(fd, in);
+    std::optional<int> class_key = name ? ask_class(fd, in) : std::nullopt;
+    if (!class_key) {
         disconnect();
         return;
     }
-    if (join_server_game(fd, name->c_str()) < 0) {
-        write_all(fd, FULL_TEXT);
-        disconnect();
-        return;
-    }
-    prejoin_entry.release();
-
-    announce_join(*name);
-    create_joined_character(fd);
-    render_all_clients();
-    {
-        std::lock_guard<std::mutex> lock(game_mutex());
-        set_output_fd(-1);
-    }
-    render_all_clients();
-    if (anyone_joined())
-        command_loop(fd);
-    leave(fd);
+    play(fd, in, *name, *class_key, prejoin_entry);
 }

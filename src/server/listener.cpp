@@ -6,7 +6,6 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -24,16 +23,21 @@
 namespace {
 using Clock = std::chrono::steady_clock;
 
-constexpr int LISTEN_BACKLOG = 3;
-constexpr int DIALOGUE_WAIT_MS = 60000;
-constexpr auto PREJOIN_TIME_LIMIT = std::chrono::seconds(120);
+// A short backlog makes connections that arrive together wait for a
+// retransmitted SYN, a second or more each.
+constexpr int LISTEN_BACKLOG = SOMAXCONN;
+// Only the login dialogue writes straight to the socket; a peer that reads
+// none of it for this long is let go.
 constexpr int SEND_TIME_LIMIT_S = 2;
 constexpr const char* BUSY_TEXT = "Server busy. Try again later.\n";
+// Far more than any server's limits ask for; only the limits count.
+constexpr int PREJOIN_CAPACITY = 256;
 
-// Connections in the welcome, login and naming dialogue.
+// Connections in the welcome, login, naming and class dialogue.
 
 struct PreJoinEntry {
     int fd = -1;
+    in_addr_t peer = 0;
     Clock::time_point deadline {};
     bool cut = false;
 };
@@ -41,8 +45,7 @@ struct PreJoinEntry {
 struct PreJoinTable {
     std::mutex mutex;
     std::condition_variable changed;
-    PreJoinEntry entries[PREJOIN_LIMIT];
-    Clock::duration limit = PREJOIN_TIME_LIMIT;
+    PreJoinEntry entries[PREJOIN_CAPACITY];
     bool watchdog_running = false;
 };
 
@@ -96,14 +99,6 @@ std::string failure(int port, const char* what, int err)
     return line;
 }
 
-int env_ms(const char* name, int fallback)
-{
-    const char* v = std::getenv(name);
-    if (!v || !*v)
-        return fallback;
-    return std::atoi(v);
-}
-
 void configure_client_socket(int fd)
 {
     // Frames are written whole; Nagle would hold the next small prompt
@@ -142,9 +137,9 @@ bool resource_accept_error(int err)
     return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
 }
 
-void start_client(int fd)
+void start_client(int fd, in_addr_t peer)
 {
-    if (!prejoin_claim(fd)) {
+    if (!prejoin_claim(fd, peer)) {
         write_all(fd, BUSY_TEXT);
         close(fd);
         return;
@@ -162,20 +157,28 @@ void start_client(int fd)
 }
 }  // namespace
 
-bool prejoin_claim(int fd)
+bool prejoin_claim(int fd, in_addr_t peer)
 {
+    const ServerLimits& limits = server_limits();
     PreJoinTable& t = prejoin();
     std::lock_guard<std::mutex> lock(t.mutex);
+    int total = 0;
+    int same_peer = 0;
+    PreJoinEntry* free_entry = nullptr;
     for (PreJoinEntry& e : t.entries) {
-        if (e.fd >= 0)
+        if (e.fd < 0) {
+            free_entry = free_entry ? free_entry : &e;
             continue;
-        e.fd = fd;
-        e.deadline = Clock::now() + t.limit;
-        e.cut = false;
-        t.changed.notify_one();
-        return true;
+        }
+        ++total;
+        same_peer += e.peer == peer;
     }
-    return false;
+    // One address must not take every place in the dialogue from the others.
+    if (!free_entry || total >= limits.prejoin_total || same_peer >= limits.prejoin_per_address)
+        return false;
+    *free_entry = { fd, peer, Clock::now() + limits.prejoin, false };
+    t.changed.notify_one();
+    return true;
 }
 
 void prejoin_release(int fd)
@@ -187,24 +190,12 @@ void prejoin_release(int fd)
             e = PreJoinEntry {};
 }
 
-void set_prejoin_time_limit(std::chrono::milliseconds limit)
-{
-    PreJoinTable& t = prejoin();
-    std::lock_guard<std::mutex> lock(t.mutex);
-    t.limit = limit;
-}
-
 std::string run_server()
 {
     // Writes to a peer that has gone must fail, not end the process.
     std::signal(SIGPIPE, SIG_IGN);
-    // A joined client answering the class or shop dialogue holds the game
-    // lock while it thinks; bound that wait.
-    set_dialogue_wait_ms(env_ms("DELVE_DIALOGUE_WAIT_MS", DIALOGUE_WAIT_MS));
-    set_prejoin_time_limit(std::chrono::milliseconds(
-        env_ms("DELVE_PREJOIN_LIMIT_MS", static_cast<int>(std::chrono::milliseconds(PREJOIN_TIME_LIMIT).count()))));
-    enable_lock_stats(std::getenv("DELVE_LOCK_STATS") != nullptr);
     set_player_name_source(client_name_of);
+    install_screen_route();
 
     int port = server_port();
     UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -230,9 +221,11 @@ std::string run_server()
     }
 
     for (;;) {
-        int fd = accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
+        struct sockaddr_in peer {};
+        socklen_t peer_len = sizeof peer;
+        int fd = accept4(listener.get(), reinterpret_cast<struct sockaddr*>(&peer), &peer_len, SOCK_CLOEXEC);
         if (fd >= 0) {
-            start_client(fd);
+            start_client(fd, peer.sin_addr.s_addr);
             continue;
         }
         int err = errno;

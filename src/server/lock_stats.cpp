@@ -1,8 +1,9 @@
 // How long game_mutex is held, per command and per broadcast, for the load
-// tool's figures; off unless DELVE_LOCK_STATS is set.
+// tool's figures; off unless the server's limits ask for them.
 #include <algorithm>
 #include <cstdio>
 
+#include "server/server.hpp"
 #include "server/server_internal.hpp"
 
 namespace {
@@ -47,21 +48,18 @@ struct Histogram {
     }
 };
 
-bool g_on = false;
 Histogram g_sections[2];
 }  // namespace
 
-void enable_lock_stats(bool on) { g_on = on; }
-
 void record_lock_time(LockSection section, std::chrono::steady_clock::duration held)
 {
-    if (g_on)
+    if (server_limits().lock_stats)
         g_sections[static_cast<int>(section)].add(std::chrono::duration_cast<std::chrono::nanoseconds>(held).count());
 }
 
 void report_lock_stats()
 {
-    if (!g_on)
+    if (!server_limits().lock_stats)
         return;
     g_sections[static_cast<int>(LockSection::Command)].report("command");
     g_sections[static_cast<int>(LockSection::Broadcast)].report("broadcast");

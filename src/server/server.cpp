@@ -7,12 +7,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <poll.h>
 #include <string>
-#include <sys/socket.h>
 
 #include "render/render.hpp"
+#include "server/client_output.hpp"
 #include "server/server_internal.hpp"
+#include "world/character.hpp"
 #include "world/chat.hpp"
 #include "world/dungeon.hpp"
 #include "world/items.hpp"
@@ -20,11 +20,11 @@
 namespace {
 std::mutex g_game_mutex;
 ClientTables g_tables {};
+// Beside client_fds: the output queue of each client slot, moved with it.
+ClientOutput* g_outputs[MAX_CLIENTS] {};
+ServerLimits g_limits {};
 
 constexpr const char* PARTY_COLOR = "\x1b[36m";
-
-// A frame that cannot be delivered within this time marks a stuck client.
-constexpr int FRAME_SEND_LIMIT_MS = 2000;
 
 int joined_count()
 {
@@ -55,32 +55,6 @@ void prepare_joining_player(Game& game, int n)
     game.other_count = n;
 }
 
-// Sends the whole frame within FRAME_SEND_LIMIT_MS in total, however slowly
-// the peer drains it; false when it could not.
-bool send_frame(int fd, std::string_view data)
-{
-    using Clock = std::chrono::steady_clock;
-    auto deadline = Clock::now() + std::chrono::milliseconds(FRAME_SEND_LIMIT_MS);
-    while (!data.empty()) {
-        ssize_t n = send(fd, data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            data.remove_prefix(static_cast<std::size_t>(n));
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
-            return false;
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        if (left <= 0)
-            return false;
-        struct pollfd p { fd, POLLOUT, 0 };
-        if (poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR)
-            return false;
-    }
-    return true;
-}
-
 // Takes slot s out of the tables and the player slots. game_mutex is held.
 void remove_client_locked(int s)
 {
@@ -95,9 +69,11 @@ void remove_client_locked(int s)
         return;
     for (int i = s; i + 1 < n; ++i) {
         g_tables.client_fds[i] = g_tables.client_fds[i + 1];
+        g_outputs[i] = g_outputs[i + 1];
         std::memcpy(g_tables.client_names[i], g_tables.client_names[i + 1], sizeof g_tables.client_names[i]);
     }
     g_tables.client_fds[n - 1] = -1;
+    g_outputs[n - 1] = nullptr;
     std::memset(g_tables.client_names[n - 1], 0, sizeof g_tables.client_names[n - 1]);
     g_tables.client_count = n - 1;
 
@@ -115,10 +91,62 @@ void remove_client_locked(int s)
     }
     game.other_count = std::max(g_tables.client_count, 1) - 1;
 }
+
+int join_locked(int fd, std::string_view name)
+{
+    int n = joined_count();
+    if (n >= MAX_CLIENTS)
+        return -1;
+    g_tables.client_fds[n] = fd;
+    g_outputs[n] = nullptr;
+    copy_text(g_tables.client_names[n], name);
+    g_tables.client_count = n + 1;
+    Game& game = server_game();
+    if (n == 0)
+        generate_level(game);
+    else
+        prepare_joining_player(game, n);
+    return n;
+}
+
+void announce_join(std::string_view name)
+{
+    char text[CHAT_LINE_LEN];
+    std::snprintf(text, sizeof text, "\x1b[9D%.*s\x1b[30C has entered the dungeon.", static_cast<int>(name.size()),
+                  name.data());
+    add_chat_message(server_game(), "[SERVER] ", text);
+}
+
+ClientOutput* output_for_fd(int fd)
+{
+    int slot = find_client_slot(fd);
+    return slot >= 0 ? g_outputs[slot] : nullptr;
+}
+
+void route_write(int fd, std::string_view bytes)
+{
+    if (ClientOutput* out = output_for_fd(fd))
+        out->push_text(bytes);
+}
+
+void route_pause(int fd, std::string_view screen, int ms)
+{
+    if (ClientOutput* out = output_for_fd(fd))
+        out->push_pause(screen, std::chrono::milliseconds(ms));
+}
 }  // namespace
 
 std::mutex& game_mutex() { return g_game_mutex; }
 ClientTables& client_tables() { return g_tables; }
+void set_server_limits(const ServerLimits& limits) { g_limits = limits; }
+const ServerLimits& server_limits() { return g_limits; }
+
+ClientOutput* client_output(int slot)
+{
+    return slot >= 0 && slot < joined_count() ? g_outputs[slot] : nullptr;
+}
+
+void install_screen_route() { set_screen_route({ route_write, route_pause }); }
 
 int find_client_slot(int fd)
 {
@@ -132,43 +160,45 @@ int find_client_slot(int fd)
 int join_server_game(int fd, const char* name)
 {
     std::lock_guard<std::mutex> lock(g_game_mutex);
-    int n = joined_count();
-    if (n >= MAX_CLIENTS)
+    return join_locked(fd, name ? std::string_view(name) : std::string_view());
+}
+
+int join_with_class(int fd, std::string_view name, int class_key, ClientOutput& output)
+{
+    std::lock_guard<std::mutex> lock(g_game_mutex);
+    int slot = join_locked(fd, name);
+    if (slot < 0)
         return -1;
-    g_tables.client_fds[n] = fd;
-    copy_text(g_tables.client_names[n], name ? std::string_view(name) : std::string_view());
-    g_tables.client_count = n + 1;
+    g_outputs[slot] = &output;
+    announce_join(name);
+    apply_class_choice(server_game(), slot, class_key);
+    return slot;
+}
+
+// Only builds each frame and hands it over: the client's own writer sends
+// it, so no socket is written while the lock is held.
+void broadcast_locked()
+{
+    auto start = std::chrono::steady_clock::now();
+    // One buffer per broadcasting thread; handing a frame over gives back a
+    // spare one, so after the first frames nothing is allocated.
+    thread_local std::string frame;
     Game& game = server_game();
-    if (n == 0)
-        generate_level(game);
-    else
-        prepare_joining_player(game, n);
-    return n;
+    int n = joined_count();
+    for (int i = 0; i < n; ++i) {
+        if (g_tables.client_fds[i] <= 0 || !g_outputs[i])
+            continue;
+        frame.clear();
+        build_frame(game, *player_by_number(game, i), i, frame);
+        g_outputs[i]->push_frame(frame);
+    }
+    record_lock_time(LockSection::Broadcast, std::chrono::steady_clock::now() - start);
 }
 
 void render_all_clients()
 {
     std::lock_guard<std::mutex> lock(g_game_mutex);
-    auto start = std::chrono::steady_clock::now();
-    // One buffer for every frame of the process: the lock serialises its use.
-    static std::string frame;
-    Game& game = server_game();
-    int n = joined_count();
-    for (int i = 0; i < n; ++i) {
-        int fd = g_tables.client_fds[i];
-        if (fd <= 0)
-            continue;
-        int saved = output_fd();
-        set_output_fd(fd);
-        frame.clear();
-        build_frame(game, *player_by_number(game, i), i, frame);
-        // A stuck or vanished client must not hold everybody: its own
-        // thread sees the shutdown as end of input and leaves.
-        if (!send_frame(fd, frame))
-            shutdown(fd, SHUT_RDWR);
-        set_output_fd(saved);
-    }
-    record_lock_time(LockSection::Broadcast, std::chrono::steady_clock::now() - start);
+    broadcast_locked();
 }
 
 void remove_client(int slot)

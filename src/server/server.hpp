@@ -1,6 +1,7 @@
 // The multi-player server: listener, one thread per client, the shared game.
 #pragma once
 
+#include <chrono>
 #include <mutex>
 #include <string>
 
@@ -15,6 +16,26 @@ struct ClientTables {
     char client_names[MAX_CLIENTS][64];
 };
 ClientTables& client_tables();
+
+// The server's time and size limits. The defaults are the program's; tests
+// and the load tool set others before run_server.
+struct ServerLimits {
+    // To log in, name oneself and choose a class.
+    std::chrono::milliseconds prejoin { 120000 };
+    // Connections still logging in: in all and from one peer address.
+    int prejoin_total { 16 };
+    int prejoin_per_address { 4 };
+    // For the whole answer to the class menu or the shop's offer.
+    std::chrono::milliseconds answer { 60000 };
+    // Output that makes no progress for this long cuts a client off.
+    std::chrono::milliseconds output_stall { 60000 };
+    // How long a dead player may watch before the connection closes.
+    std::chrono::milliseconds dead_wait { 10000 };
+    // Report how long game_mutex is held, on standard error, as clients leave.
+    bool lock_stats { false };
+};
+void set_server_limits(const ServerLimits& limits);
+const ServerLimits& server_limits();
 
 // Listens on server_port() and serves until accepting fails. Returns only on
 // failure, with a one-line description naming the port and the reason.

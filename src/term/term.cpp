@@ -17,6 +17,7 @@ volatile sig_atomic_t g_have_saved_termios = 0;
 int g_server_mode = 0;
 int g_output_fd = -1;
 int g_dialogue_wait_ms = -1;
+ScreenRoute g_screen_route {};
 
 void restore_and_reraise(int sig)
 {
@@ -78,12 +79,33 @@ int output_fd() { return g_output_fd; }
 void set_output_fd(int fd) { g_output_fd = fd; }
 int screen_fd() { return g_server_mode ? g_output_fd : 1; }
 
-void clear_screen()
+void set_screen_route(const ScreenRoute& route) { g_screen_route = route; }
+
+void write_screen(std::string_view bytes)
 {
     int fd = screen_fd();
-    if (fd >= 0)
-        write_all(fd, "\x1b[H\x1b[J");
+    if (fd < 0)
+        return;
+    if (g_server_mode && g_screen_route.write)
+        g_screen_route.write(fd, bytes);
+    else
+        write_all(fd, bytes);
 }
+
+void pause_screen(std::string_view screen, int ms)
+{
+    int fd = screen_fd();
+    if (g_server_mode && g_screen_route.pause) {
+        if (fd >= 0)
+            g_screen_route.pause(fd, screen, ms);
+        return;
+    }
+    if (fd >= 0)
+        write_all(fd, screen);
+    usleep(static_cast<useconds_t>(ms) * 1000);
+}
+
+void clear_screen() { write_screen("\x1b[H\x1b[J"); }
 
 bool in_bounds(int x, int y)
 {

@@ -28,6 +28,23 @@ void set_output_fd(int fd);
 // Where screen output goes: output_fd in server mode, else descriptor 1.
 int screen_fd();
 
+// In server mode the screen of the client being served (output_fd) goes
+// through the server's own queue for that client instead of a write, so that
+// nobody holding the game lock waits on a socket.
+struct ScreenRoute {
+    void (*write)(int fd, std::string_view bytes) = nullptr;
+    // Shows screen to fd and keeps it there for ms before the next frame.
+    void (*pause)(int fd, std::string_view screen, int ms) = nullptr;
+};
+void set_screen_route(const ScreenRoute& route);
+
+// Writes to screen_fd(): through the route in server mode, else directly.
+void write_screen(std::string_view bytes);
+
+// Shows a screen for ms milliseconds: through the route in server mode, else
+// written and then slept on.
+void pause_screen(std::string_view screen, int ms);
+
 // Cursor home and erase, written to screen_fd().
 void clear_screen();
 

@@ -65,17 +65,16 @@ constexpr ClassKit KITS[4] = {
 
 void write_menu(int fd)
 {
-    char menu[1024];
-    std::snprintf(menu, sizeof menu,
-                  "%sChoose your class:%s\n"
-                  "1. %sFighter%s - A durable warrior skilled in close combat.\n"
-                  "2. %sWizard%s - A master of magic with destructive and restorative spells.\n"
-                  "3. %sRogue%s - A sneaky archer proficient with ranged weapons.\n"
-                  "4. %sNecromancer%s - A dark mage who raises and controls the undead.\n",
-                  "\x1b[94m", "\x1b[0m", "\x1b[92m", "\x1b[0m", "\x1b[95m", "\x1b[0m", "\x1b[96m",
-                  "\x1b[0m", "\x1b[91m", "\x1b[0m");
     std::fflush(nullptr);
-    write_all(fd, menu);
+    write_all(fd, class_menu_text());
+}
+
+// The kit a key names, or none.
+const ClassKit* kit_for(int key)
+{
+    if (key < '1' || key > '4')
+        return nullptr;
+    return &KITS[key - '1'];
 }
 
 // The chosen kit, or none when no key came or the key names no class.
@@ -85,9 +84,7 @@ const ClassKit* read_choice(int fd)
     if (c < 0)
         return nullptr;
     discard_line(fd);
-    if (c < '1' || c > '4')
-        return nullptr;
-    return &KITS[c - '1'];
+    return kit_for(c);
 }
 
 void write_spells(Player& p, const ClassKit& kit)
@@ -145,4 +142,28 @@ void create_character(Game& game, int fd, int player_number)
     const ClassKit* kit = read_choice(fd);
     if (kit)
         apply_kit(*p, *kit);
+}
+
+std::string class_menu_text()
+{
+    char menu[1024];
+    std::snprintf(menu, sizeof menu,
+                  "%sChoose your class:%s\n"
+                  "1. %sFighter%s - A durable warrior skilled in close combat.\n"
+                  "2. %sWizard%s - A master of magic with destructive and restorative spells.\n"
+                  "3. %sRogue%s - A sneaky archer proficient with ranged weapons.\n"
+                  "4. %sNecromancer%s - A dark mage who raises and controls the undead.\n",
+                  "\x1b[94m", "\x1b[0m", "\x1b[92m", "\x1b[0m", "\x1b[95m", "\x1b[0m", "\x1b[96m",
+                  "\x1b[0m", "\x1b[91m", "\x1b[0m");
+    return menu;
+}
+
+bool apply_class_choice(Game& game, int player_number, int key)
+{
+    Player* p = player_by_number(game, player_number);
+    const ClassKit* kit = kit_for(key);
+    if (!p || !kit)
+        return false;
+    apply_kit(*p, *kit);
+    return true;
 }

@@ -101,9 +101,7 @@ void draw_shop(const Store& store, int count)
                   SHOP_ROW + 1 + count, 1, CYAN, count);
     out += line;
     std::fflush(nullptr);
-    int fd = screen_fd();
-    if (fd >= 0)
-        write_all(fd, out);
+    write_screen(out);
 }
 
 // Reads the answer line; the first byte is the choice, -1 when none came.
@@ -117,6 +115,17 @@ int read_answer()
         return -1;
     discard_line(fd);
     return c;
+}
+
+bool at_store(const Game& game, const Player& p)
+{
+    return store_limit(game) > 0 && p.x == game.stores[0].x && p.y == game.stores[0].y;
+}
+
+// What the buyer was shown is what it pays for: kind, name and price.
+bool same_goods(const Item& a, const Item& b)
+{
+    return a.kind == b.kind && a.value == b.value && std::memcmp(a.name, b.name, sizeof a.name) == 0;
 }
 
 void buy(Game& game, Player& p, const Item& good)
@@ -236,20 +245,38 @@ void apply_salve(Player& p)
 
 void open_shop(Game& game, Player& p)
 {
-    if (store_limit(game) == 0 || p.x != game.stores[0].x || p.y != game.stores[0].y) {
+    ShopOffer offer;
+    if (offer_shop(game, p, offer))
+        answer_shop(game, p, offer, read_answer());
+}
+
+bool offer_shop(Game& game, Player& p, ShopOffer& offer)
+{
+    if (!at_store(game, p)) {
+        set_message(p, "%sYou are not at a store.%s", YELLOW, RESET);
+        return false;
+    }
+    offer.store = game.stores[0];
+    // A loaded record may carry any stock_count; only real goods are offered.
+    offer.count = std::clamp(offer.store.stock_count, 0, STORE_STOCK);
+    draw_shop(offer.store, offer.count);
+    return true;
+}
+
+void answer_shop(Game& game, Player& p, const ShopOffer& offer, int answer)
+{
+    if (answer < 0 || !p.alive)
+        return;
+    if (!at_store(game, p) || game.stores[0].x != offer.store.x || game.stores[0].y != offer.store.y) {
         set_message(p, "%sYou are not at a store.%s", YELLOW, RESET);
         return;
     }
-    const Store& store = game.stores[0];
-    // A loaded record may carry any stock_count; only real goods are offered.
-    int count = std::clamp(store.stock_count, 0, STORE_STOCK);
-    draw_shop(store, count);
-    int c = read_answer();
-    if (c < 0)
-        return;
-    if (c <= '0' || c - '1' >= count) {
+    const int choice = answer - '1';
+    const Store& now = game.stores[0];
+    if (choice < 0 || choice >= offer.count || choice >= std::clamp(now.stock_count, 0, STORE_STOCK)
+        || !same_goods(now.stock[choice], offer.store.stock[choice])) {
         set_message(p, "%sPurchase canceled.%s", YELLOW, RESET);
         return;
     }
-    buy(game, p, store.stock[c - '1']);
+    buy(game, p, now.stock[choice]);
 }

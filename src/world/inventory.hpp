@@ -21,3 +21,20 @@ void apply_salve(Player& p);
 
 // The shop dialogue, drawn on and answered through screen_fd().
 void open_shop(Game& game, Player& p);
+
+// The shop in two steps, for a caller that reads the answer itself without
+// holding the game lock: what was offered, so that the answer can be checked
+// against the shop as it is by then.
+struct ShopOffer {
+    Store store;
+    int count;
+};
+
+// Draws the offer when p stands at the store and fills offer; otherwise
+// tells p it is not at a store and answers false.
+bool offer_shop(Game& game, Player& p, ShopOffer& offer);
+
+// Applies the answer byte (-1 for none) to the offer. The purchase is made
+// only while p is alive, still at that store, the chosen goods are still
+// there and p can pay; otherwise the shop's usual refusal applies.
+void answer_shop(Game& game, Player& p, const ShopOffer& offer, int answer);

@@ -37,14 +37,15 @@ TEST(ServerDialogue, TextsByteForByteFailuresDisconnectAndGarbageAtEveryPrompt)
     g.send("\x01\xff\x1b[2J" + garbage + "\n");
     EXPECT_FALSE(g.read_until(srv::MENU).empty());
     g.drain(300);
-    g.send("l\n");  // a name cut at 63, the rest read as the password
-    EXPECT_TRUE(srv::talk(g, { { "Username: ", std::string(300, 'u') + "\n" }, { "Invalid credentials.\n", "" } }, false));
+    g.send("l\n");  // a name cut at 63, the rest of its line dropped
+    EXPECT_TRUE(srv::talk(g, { { "Username: ", std::string(300, 'u') + "\n" }, { "Password: ", "x\n" }, { "Invalid credentials.\n", "" } }, false));
     EXPECT_TRUE(g.wait_closed());
     Client h(server.port());
     ASSERT_TRUE(srv::login(h, "eve"));
-    // A name's control bytes are dropped; the overflow goes to the class prompt.
+    // A name's control bytes are dropped, and what is beyond 63 bytes.
     h.send("\x1b]0;pwn\x07\x1b[31m" + std::string(200, 'n') + "\n");
     h.read_until("undead.\n");
+    h.send("1\n");
     f = h.frame();
     EXPECT_EQ(f.find("\x1b]0;"), std::string::npos);
     EXPECT_NE(f.find("]0;pwn[31mnnnn"), std::string::npos);

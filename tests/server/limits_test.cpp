@@ -6,7 +6,8 @@ using srv::Client;
 
 TEST(ServerLimits, WaitingConnectionsAreCountedAndCutOffAndAnUnansweredClassPromptGivesUp)
 {
-    srv::Server server({ "DELVE_PREJOIN_LIMIT_MS=2500", "DELVE_DIALOGUE_WAIT_MS=500" });
+    auto tuned = srv::Server::tuned({ "--prejoin-ms", "2500", "--answer-ms", "500", "--per-address", "20" });
+    srv::Server& server = *tuned;
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the readiness probe counts too
     std::vector<std::unique_ptr<Client>> waiting;
     for (int i = 0; i < 16; ++i) {

@@ -27,11 +27,15 @@ inline sockaddr_in address(int port, in_addr_t host = INADDR_LOOPBACK)
 {
     return { .sin_family = AF_INET, .sin_port = htons(static_cast<uint16_t>(port)), .sin_addr = { htonl(host) }, .sin_zero = {} };
 }
-inline int connect_loopback(int port, int rcvbuf = 0)
+// from: the local address to connect from, in host order (any of 127/8 reaches the server).
+inline int connect_loopback(int port, int rcvbuf = 0, in_addr_t from = INADDR_ANY)
 {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (rcvbuf > 0)
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+    sockaddr_in local = address(0, from);
+    if (from != INADDR_ANY && bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
+        return close(fd), -1;
     sockaddr_in a = address(port);
     if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
         return close(fd), -1;
@@ -58,12 +62,13 @@ inline bool wait_for(const std::function<bool()>& done)
 // mzDELVE started in a fresh directory that also holds its configuration.
 class Server {
 public:
-    explicit Server(std::vector<std::string> env = {}, std::vector<std::string> args = { "-s" }, int port = free_port())
+    explicit Server(std::vector<std::string> env = {}, std::vector<std::string> args = { "-s" }, int port = free_port(),
+                    const char* program = test::program_path())
         : m_port(port)
     {
         test::write_file(m_dir.file("mzdelve.cfg"), "PORT=" + std::to_string(m_port) + "\n");
         env.push_back("RL_CONFIG_DIR=" + m_dir.path());
-        args.insert(args.begin(), test::program_path());
+        args.insert(args.begin(), program);
         m_child = std::make_unique<test::Child>(args, test::Child::Options { .pty = false, .env = env, .cwd = m_dir.path() });
         EXPECT_TRUE(wait_listening());
     }
@@ -74,6 +79,11 @@ public:
         EXPECT_TRUE(m_daemon || m_child->wait_exit(1) == -1) << "the server ended by itself";
         for (const char* bad : { "Sanitizer", "runtime error", "terminate called" })
             EXPECT_EQ(err.find(bad), std::string::npos) << err;
+    }
+    // The same server with limits from its command line ("--answer-ms", "500", ...).
+    static std::unique_ptr<Server> tuned(std::vector<std::string> limits)
+    {
+        return std::make_unique<Server>(std::vector<std::string> {}, std::move(limits), free_port(), test::tuned_server_path());
     }
     int port() const { return m_port; }
     std::string file(const std::string& name) const { return m_dir.file(name); }
@@ -98,7 +108,7 @@ private:
 class Client {
 public:
     // rcvbuf > 0 shrinks the receive buffer, for a client that stops reading.
-    explicit Client(int port, int rcvbuf = 0) : m_fd(connect_loopback(port, rcvbuf)) {}
+    explicit Client(int port, int rcvbuf = 0, in_addr_t from = INADDR_ANY) : m_fd(connect_loopback(port, rcvbuf, from)) {}
     ~Client() { close_now(); }
     void shut_write() const { shutdown(m_fd, SHUT_WR); }
     void close_now() { m_fd >= 0 && close(m_fd), m_fd = -1; }
@@ -113,7 +123,7 @@ public:
         m_buf.erase(0, out.size());
         return out;
     }
-    std::string frame() { return read_until(FRAME_END); }
+    std::string frame(int timeout_ms = 5000) { return read_until(FRAME_END, timeout_ms); }
     // The first frame that contains text, or empty.
     std::string frame_with(std::string_view text)
     {
@@ -127,6 +137,17 @@ public:
         return std::exchange(m_buf, {});
     }
     bool wait_closed(int timeout_ms = 5000) { return drain(timeout_ms), m_eof; }
+    // Reads at most n bytes that have arrived, into the buffer; false at the end.
+    bool read_some(std::size_t n)
+    {
+        std::string part(n, '\0');
+        ssize_t got = recv(m_fd, part.data(), n, MSG_DONTWAIT);
+        if (got == 0)
+            m_eof = true;
+        if (got > 0)
+            m_buf.append(part, 0, static_cast<std::size_t>(got));
+        return got != 0;
+    }
 
 private:
     bool fill(int timeout_ms)

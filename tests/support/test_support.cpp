@@ -247,5 +247,6 @@ void Child::kill_now()
 }
 
 const char* program_path() { return DELVE_BINARY; }
+const char* tuned_server_path() { return DELVE_TUNED_SERVER; }
 
 }  // namespace test

@@ -91,4 +91,7 @@ private:
 // Path of the mzDELVE executable under test.
 const char* program_path();
 
+// Path of the same server with limits set from its command line.
+const char* tuned_server_path();
+
 }  // namespace test

@@ -148,6 +148,30 @@ TEST_F(Dialogue, ShopSellsForThePriceAndRefusalsSilentGoneOrAwayChangeNothingBut
     EXPECT_TRUE(unchanged(true));
 }
 
+TEST_F(Dialogue, AShopAnswerIsCheckedAgainstTheShopAsItIsNow)
+{
+    ShopOffer offer;
+    p.gold = 1000;
+    {
+        world_test::ScopedServerOutput out(sp.ours);
+        ASSERT_TRUE(offer_shop(*g, p, offer));
+    }
+    before = *g;
+    auto refused = [&](auto change, const char* message) {
+        change();
+        answer_shop(*g, p, offer, '1');
+        EXPECT_STREQ(p.message, message);
+        EXPECT_EQ(p.inventory[0], nullptr);
+        *g = before;
+    };
+    refused([&] { g->stores[0].stock[0].value -= 1; }, CANCELED);  // not the goods offered
+    refused([&] { g->stores[0].stock_count = 0; }, CANCELED);
+    refused([&] { g->stores[0].x ^= 1, p.x ^= 1; }, "\x1b[33mYou are not at a store.\x1b[0m");  // another shop
+    refused([&] { p.alive = 0, copy_text(p.message, "dead"); }, "dead");
+    answer_shop(*g, p, offer, '1');
+    EXPECT_NE(p.inventory[0], nullptr);
+}
+
 // Regression: a loaded price of INT_MIN overflowed the gold on purchase.
 TEST_F(Dialogue, ShopPricesAtTheInt32LimitsSaturateTheGold)
 {

@@ -1,0 +1,206 @@
+#include "server/client_output.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <poll.h>
+#include <sys/socket.h>
+#include <system_error>
+
+namespace {
+using Clock = std::chrono::steady_clock;
+}  // namespace
+
+ClientOutput::ClientOutput(int fd, Limits limits) : m_fd(fd), m_limits(limits) {}
+
+ClientOutput::~ClientOutput()
+{
+    finish(std::chrono::milliseconds(0));
+}
+
+bool ClientOutput::start()
+{
+    try {
+        m_writer = std::thread([this] { run(); });
+    } catch (const std::system_error&) {
+        return false;
+    }
+    return true;
+}
+
+void ClientOutput::push_frame(std::string& frame)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_cut || m_finishing) {
+        frame.clear();
+        return;
+    }
+    std::string spare = std::move(m_spare);
+    auto waiting = std::find_if(m_items.begin(), m_items.end(),
+                                [](const Item& i) { return i.kind == Kind::Frame && !i.committed; });
+    if (waiting != m_items.end()) {
+        spare = std::move(waiting->bytes);
+        m_items.erase(waiting);
+    }
+    m_items.push_back({ Kind::Frame, idle_locked(), std::move(frame) });
+    frame = std::move(spare);
+    frame.clear();
+    m_changed.notify_all();
+}
+
+bool ClientOutput::push_text_locked(Kind kind, std::string_view text, std::chrono::milliseconds pause)
+{
+    if (m_cut || m_finishing)
+        return false;
+    if (m_text_bytes + text.size() > m_limits.text_bytes) {
+        cut_locked();
+        return false;
+    }
+    if (text.empty() && kind == Kind::Text)
+        return true;
+    m_text_bytes += text.size();
+    m_items.push_back({ kind, true, std::string(text), pause });
+    m_changed.notify_all();
+    return true;
+}
+
+void ClientOutput::push_text(std::string_view text)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    push_text_locked(Kind::Text, text);
+}
+
+void ClientOutput::push_pause(std::string_view screen, std::chrono::milliseconds pause)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (std::any_of(m_items.begin(), m_items.end(), [](const Item& i) { return i.kind == Kind::Pause; }))
+        return;
+    push_text_locked(Kind::Pause, screen, pause);
+}
+
+void ClientOutput::begin_hold(std::string_view prompt)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (push_text_locked(Kind::Text, prompt))
+        m_items.push_back({ Kind::Hold, true, {} });
+}
+
+void ClientOutput::close_with(std::string_view text)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    push_text_locked(Kind::Text, text);
+    m_finishing = true;
+    m_changed.notify_all();
+}
+
+void ClientOutput::end_hold()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto hold = std::find_if(m_items.begin(), m_items.end(), [](const Item& i) { return i.kind == Kind::Hold; });
+    if (hold != m_items.end())
+        m_items.erase(hold);
+    else
+        m_holding = false;
+    m_changed.notify_all();
+}
+
+void ClientOutput::finish(std::chrono::milliseconds linger)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_finishing = true;
+    m_changed.notify_all();
+    if (!m_writer.joinable())
+        return;
+    // A client that does not read its last bytes must not keep this thread.
+    if (!m_changed.wait_for(lock, linger, [this] { return m_done; }))
+        shutdown(m_fd, SHUT_RDWR);
+    lock.unlock();
+    m_writer.join();
+}
+
+bool ClientOutput::cut_off() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_cut;
+}
+
+// The reader of this client's socket sees the shutdown as the end of input
+// and takes the client out of the game.
+void ClientOutput::cut_locked()
+{
+    m_cut = true;
+    m_items.clear();
+    m_text_bytes = 0;
+    shutdown(m_fd, SHUT_RDWR);
+    m_changed.notify_all();
+}
+
+void ClientOutput::run()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        m_changed.wait(lock, [this] { return !m_items.empty() || m_finishing || m_cut; });
+        if (m_cut || m_items.empty())
+            break;
+        Item item = std::move(m_items.front());
+        m_items.pop_front();
+        m_busy = true;
+        if (item.kind == Kind::Text || item.kind == Kind::Pause)
+            m_text_bytes -= item.bytes.size();
+        if (!item.bytes.empty()) {
+            lock.unlock();
+            bool sent = send_all(item.bytes);
+            lock.lock();
+            if (!sent) {
+                cut_locked();
+                break;
+            }
+        }
+        wait_after(item, lock);
+        if (item.kind == Kind::Frame && m_spare.capacity() < item.bytes.capacity()) {
+            item.bytes.clear();
+            m_spare = std::move(item.bytes);
+        }
+        m_busy = false;
+    }
+    m_busy = false;
+    m_done = true;
+    m_changed.notify_all();
+}
+
+void ClientOutput::wait_after(const Item& item, std::unique_lock<std::mutex>& lock)
+{
+    if (item.kind == Kind::Pause) {
+        m_changed.wait_for(lock, item.pause, [this] { return m_finishing || m_cut; });
+    } else if (item.kind == Kind::Hold) {
+        m_holding = true;
+        m_changed.wait(lock, [this] { return !m_holding || m_finishing || m_cut; });
+        m_holding = false;
+    }
+}
+
+// Sends everything unless the peer stops taking bytes for the stall limit
+// or the connection fails. Progress of any size restarts the limit, so a
+// slow but moving link is never cut off.
+bool ClientOutput::send_all(std::string_view data)
+{
+    auto deadline = Clock::now() + m_limits.stall;
+    while (!data.empty()) {
+        ssize_t n = send(m_fd, data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            data.remove_prefix(static_cast<std::size_t>(n));
+            deadline = Clock::now() + m_limits.stall;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+            return false;
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0)
+            return false;
+        struct pollfd p { m_fd, POLLOUT, 0 };
+        if (poll(&p, 1, static_cast<int>(std::min<long long>(left, 1 << 30))) < 0 && errno != EINTR)
+            return false;
+    }
+    return true;
+}

@@ -1,0 +1,92 @@
+// One joined client's output: an ordered queue that a writer thread of its
+// own sends on the socket without blocking, so that nobody holding the game
+// lock ever waits on this client's link, and a slow client gets fewer frames
+// rather than holding up the others.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+
+class ClientOutput {
+public:
+    struct Limits {
+        // Output that makes no progress for this long cuts the client off.
+        std::chrono::milliseconds stall { 60000 };
+        // Text (not frames) waiting to go out beyond this cuts the client off.
+        std::size_t text_bytes { 64 * 1024 };
+    };
+
+    // fd stays owned by the caller and must outlive this object.
+    ClientOutput(int fd, Limits limits);
+    ~ClientOutput();
+    ClientOutput(const ClientOutput&) = delete;
+    ClientOutput& operator=(const ClientOutput&) = delete;
+
+    // Starts the writer; false when no thread could be started.
+    bool start();
+
+    // A full frame. Every frame redraws the whole screen, so a frame still
+    // waiting behind the one going out is replaced. frame is taken, and a
+    // spare buffer comes back in its place.
+    void push_frame(std::string& frame);
+
+    // Text is never dropped and keeps its place among the frames.
+    void push_text(std::string_view text);
+
+    // Shows screen, then keeps later frames back for pause. A pause that has
+    // not started yet is not queued twice.
+    void push_pause(std::string_view screen, std::chrono::milliseconds pause);
+
+    // Sends prompt, then keeps frames queued from now on back until
+    // end_hold, so that a redraw does not erase a prompt being answered.
+    void begin_hold(std::string_view prompt = {});
+    void end_hold();
+
+    // The last text: nothing queued after it is taken.
+    void close_with(std::string_view text);
+
+    // Sends what is queued (without pausing), then stops the writer. After
+    // linger without finishing, the socket is shut down.
+    void finish(std::chrono::milliseconds linger);
+
+    // True once the client was cut off (stalled, too much text, or a failed send).
+    bool cut_off() const;
+
+private:
+    enum class Kind : unsigned char { Frame, Text, Pause, Hold };
+    struct Item {
+        Kind kind;
+        // A frame handed to an idle writer counts as started and is never
+        // replaced, so a client that keeps up sees every frame.
+        bool committed;
+        std::string bytes;
+        std::chrono::milliseconds pause {};
+    };
+
+    void run();
+    bool send_all(std::string_view data);
+    void wait_after(const Item& item, std::unique_lock<std::mutex>& lock);
+    void cut_locked();
+    bool idle_locked() const { return !m_busy && m_items.empty(); }
+    bool push_text_locked(Kind kind, std::string_view text, std::chrono::milliseconds pause = {});
+
+    const int m_fd;
+    const Limits m_limits;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<Item> m_items;
+    std::string m_spare;
+    std::size_t m_text_bytes { 0 };
+    bool m_busy { false };
+    bool m_holding { false };
+    bool m_finishing { false };
+    bool m_cut { false };
+    bool m_done { false };
+    std::thread m_writer;
+};

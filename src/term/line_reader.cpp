@@ -1,0 +1,155 @@
+#include "term/line_reader.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <poll.h>
+#include <string.h>
+
+#include "term/term.hpp"
+
+namespace {
+constexpr unsigned char IAC = 255;
+constexpr unsigned char SB = 250;
+constexpr unsigned char SE = 240;
+constexpr unsigned char WILL = 251;
+constexpr unsigned char DONT = 254;
+
+// A telnet peer sends a line at a time, or a key at a time in character
+// mode; a chunk larger than any line the dialogues take keeps reads few.
+constexpr std::size_t TELNET_CHUNK = 512;
+// In the game a key is the first byte of one read, as a client sends it.
+constexpr std::size_t KEY_CHUNK = 127;
+
+// Waits until fd is readable or the deadline passes; true when readable.
+bool wait_readable(int fd, Deadline deadline)
+{
+    if (!deadline)
+        return true;
+    for (;;) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0)
+            return false;
+        struct pollfd p { fd, POLLIN, 0 };
+        int r = poll(&p, 1, static_cast<int>(std::min<long long>(left, 1 << 30)));
+        if (r > 0)
+            return true;
+        if (r < 0 && errno != EINTR)
+            return false;
+    }
+}
+
+// Read buffers may hold a password: wipe them before they are let go.
+void wipe(std::string& s, std::size_t n)
+{
+    explicit_bzero(s.data(), std::min(n, s.size()));
+}
+}  // namespace
+
+std::size_t TelnetFilter::filter(char* data, std::size_t n)
+{
+    std::size_t out = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        auto byte = static_cast<unsigned char>(data[i]);
+        switch (m_state) {
+        case State::Data:
+            if (byte == IAC) {
+                m_state = State::Command;
+            } else if (byte == 0 && m_after_cr) {
+                m_after_cr = false;
+            } else {
+                data[out++] = data[i];
+                m_after_cr = byte == '\r';
+            }
+            break;
+        case State::Command:
+            m_state = State::Data;
+            if (byte == IAC) {
+                data[out++] = static_cast<char>(IAC);
+                m_after_cr = false;
+            } else if (byte >= WILL && byte <= DONT) {
+                m_state = State::Option;
+            } else if (byte == SB) {
+                m_state = State::Sub;
+            }
+            break;
+        case State::Option:
+            m_state = State::Data;
+            break;
+        case State::Sub:
+            if (byte == IAC)
+                m_state = State::SubCommand;
+            break;
+        case State::SubCommand:
+            m_state = byte == SE ? State::Data : State::Sub;
+            break;
+        }
+    }
+    return out;
+}
+
+LineReader::LineReader(int fd, Peer peer) : m_fd(fd), m_telnet(peer == Peer::Telnet) {}
+
+LineReader::~LineReader() { drop_buffer(); }
+
+void LineReader::drop_buffer()
+{
+    wipe(m_buf, m_buf.size());
+    m_buf.clear();
+}
+
+bool LineReader::fill(Deadline deadline)
+{
+    char chunk[TELNET_CHUNK];
+    if (!wait_readable(m_fd, deadline))
+        return false;
+    ssize_t n = read_some(m_fd, chunk, m_telnet ? sizeof chunk : 1);
+    if (n <= 0)
+        return false;
+    std::size_t kept = static_cast<std::size_t>(n);
+    if (m_telnet)
+        kept = m_filter.filter(chunk, kept);
+    m_buf.append(chunk, kept);
+    explicit_bzero(chunk, sizeof chunk);
+    return true;
+}
+
+bool LineReader::read_line(std::string& out, std::size_t max, Deadline deadline)
+{
+    out.clear();
+    out.reserve(max);
+    for (;;) {
+        std::size_t lf = m_buf.find('\n');
+        std::size_t body = lf == std::string::npos ? m_buf.size() : lf;
+        if (out.size() < max)
+            out.append(m_buf, 0, std::min(body, max - out.size()));
+        if (lf != std::string::npos) {
+            wipe(m_buf, lf + 1);
+            m_buf.erase(0, lf + 1);
+            // Every reader of these answers takes them as C strings.
+            out.resize(strnlen(out.data(), out.size()));
+            return true;
+        }
+        drop_buffer();
+        if (!fill(deadline))
+            return false;
+    }
+}
+
+bool LineReader::read_chunk(std::string& out, Deadline deadline)
+{
+    drop_buffer();
+    out.clear();
+    while (m_buf.empty()) {
+        char chunk[KEY_CHUNK];
+        if (!wait_readable(m_fd, deadline))
+            return false;
+        ssize_t n = read_some(m_fd, chunk, sizeof chunk);
+        if (n <= 0)
+            return false;
+        std::size_t kept = m_telnet ? m_filter.filter(chunk, static_cast<std::size_t>(n)) : static_cast<std::size_t>(n);
+        m_buf.assign(chunk, kept);
+    }
+    out.swap(m_buf);
+    m_buf.clear();
+    return true;
+}

@@ -1,0 +1,62 @@
+// Reading what a person types on a descriptor, a line or a key at a time:
+// telnet negotiation removed, lines assembled across reads, bounded in size
+// and, where asked, in time.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <optional>
+#include <string>
+
+// Strips telnet commands from a byte stream. A telnet client may send
+// IAC WILL/WONT/DO/DONT <option>, IAC <command>, and IAC SB ... IAC SE at any
+// point; IAC IAC stands for one 0xFF byte, and the NUL of CR NUL is dropped.
+// The state carries over between calls, so a sequence split across reads is
+// still removed whole.
+class TelnetFilter {
+public:
+    // Filters data[0..n) in place and returns how many bytes remain.
+    std::size_t filter(char* data, std::size_t n);
+
+private:
+    enum class State : unsigned char { Data, Command, Option, Sub, SubCommand };
+    State m_state { State::Data };
+    bool m_after_cr { false };
+};
+
+using Deadline = std::optional<std::chrono::steady_clock::time_point>;
+
+class LineReader {
+public:
+    // A terminal is read a byte at a time, so nothing past the line is taken
+    // from the descriptor; a telnet peer is read in chunks and filtered.
+    enum class Peer { Terminal, Telnet };
+
+    LineReader(int fd, Peer peer);
+    ~LineReader();
+    LineReader(const LineReader&) = delete;
+    LineReader& operator=(const LineReader&) = delete;
+
+    int fd() const { return m_fd; }
+
+    // The next line without its line feed, cut at its first NUL, at most max
+    // bytes (the rest of a longer line is dropped). Bytes after the line feed
+    // stay for the next call. False at end of input, on an error, or when the
+    // deadline passes first.
+    bool read_line(std::string& out, std::size_t max, Deadline deadline = std::nullopt);
+
+    // One read's worth of input for a key, after dropping anything still
+    // buffered. A read that held only telnet negotiation does not count.
+    // False at end of input, on an error, or when the deadline passes.
+    bool read_chunk(std::string& out, Deadline deadline = std::nullopt);
+
+private:
+    // Appends one read, filtered; false at end, error or deadline.
+    bool fill(Deadline deadline);
+    void drop_buffer();
+
+    int m_fd;
+    bool m_telnet;
+    TelnetFilter m_filter;
+    std::string m_buf;
+};

@@ -1,0 +1,73 @@
+// The game server with its limits taken from the command line, for the tests
+// and the load tool; the shipped program always runs with the defaults.
+//
+//   tuned_server [--prejoin-ms N] [--prejoin-total N] [--per-address N]
+//                [--answer-ms N] [--stall-ms N] [--dead-wait-ms N] [--lock-stats]
+//
+// The port and welcome text come from the configuration file as for
+// `mzDELVE -s`; the exit status is 1 when the server cannot listen, 2 on a
+// bad command line.
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "app/config.hpp"
+#include "server/server.hpp"
+#include "term/term.hpp"
+
+namespace {
+bool parse_count(const char* text, long& out)
+{
+    char* end = nullptr;
+    errno = 0;
+    out = std::strtol(text, &end, 10);
+    return errno == 0 && end != text && *end == '\0' && out >= 0 && out <= 100000000;
+}
+
+bool apply(std::string_view flag, long value, ServerLimits& limits)
+{
+    auto ms = std::chrono::milliseconds(value);
+    if (flag == "--prejoin-ms")
+        limits.prejoin = ms;
+    else if (flag == "--prejoin-total")
+        limits.prejoin_total = static_cast<int>(value);
+    else if (flag == "--per-address")
+        limits.prejoin_per_address = static_cast<int>(value);
+    else if (flag == "--answer-ms")
+        limits.answer = ms;
+    else if (flag == "--stall-ms")
+        limits.output_stall = ms;
+    else if (flag == "--dead-wait-ms")
+        limits.dead_wait = ms;
+    else
+        return false;
+    return true;
+}
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    ServerLimits limits;
+    for (int i = 1; i < argc; ++i) {
+        std::string_view flag = argv[i];
+        long value = 0;
+        if (flag == "--lock-stats") {
+            limits.lock_stats = true;
+        } else if (i + 1 >= argc || !parse_count(argv[i + 1], value) || !apply(flag, value, limits)) {
+            std::fprintf(stderr, "usage: %s [--prejoin-ms N] [--prejoin-total N] [--per-address N] [--answer-ms N] "
+                                 "[--stall-ms N] [--dead-wait-ms N] [--lock-stats]\n", argv[0]);
+            return 2;
+        } else {
+            ++i;
+        }
+    }
+    load_config();
+    set_server_limits(limits);
+    set_server_mode(1);
+    std::string failure = run_server();
+    std::fprintf(stderr, "%s\n", failure.c_str());
+    return 1;
+}
