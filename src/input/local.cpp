@@ -106,6 +106,13 @@ void world_step(Game& game)
     update_effects(game);
 }
 
+void play_local_key(Game& game, char key)
+{
+    dispatch_key(game, key);
+    if (!world_paused(game))
+        world_step(game);
+}
+
 void run_local_game(Game& game)
 {
     while (game.player.alive) {
@@ -116,9 +123,7 @@ void run_local_game(Game& game)
             game.player.alive = 0;
             return;
         }
-        dispatch_key(game, key);
-        if (!world_paused(game))
-            world_step(game);
+        play_local_key(game, key);
     }
 }
 

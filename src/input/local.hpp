@@ -7,6 +7,10 @@
 // Runs until game.player is no longer alive (death, 'q' or end of input).
 void run_local_game(Game& game);
 
+// One pass of the loop after its key is read: wizard mode or handle_local_key,
+// then the world step unless a prompt holds the world still.
+void play_local_key(Game& game, char key);
+
 void handle_local_key(Game& game, char key);
 
 // Monsters, projectiles, then per-turn effects.

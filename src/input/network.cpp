@@ -254,8 +254,7 @@ void descend_party(Game& game)
         took_stairs[i] = kept[i].alive && on_stairs(game, kept[i]);
     }
 
-    if (game.level < INT_MAX)  // a loaded record may carry any level
-        game.level += 1;
+    add_clamped(game.level, 1);
     free_player_items(game);
     generate_level(game);
 
@@ -275,7 +274,7 @@ void descend_party(Game& game)
     copy_text(game.player.message, text);
     for (int i = 0; i < n; ++i)
         copy_text(game.others[i].message, text);
-    game.turn += 1;
+    count_turn(game);
 }
 
 }  // namespace input

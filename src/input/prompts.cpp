@@ -2,7 +2,6 @@
 #include "input/prompts.hpp"
 
 #include <algorithm>
-#include <climits>
 #include <iterator>
 
 #include "render/render.hpp"
@@ -22,12 +21,8 @@ constexpr const char* NO_AMMO = "\x1b[31mYou have no projectiles to fire.\x1b[0m
 
 // Cursor coordinates come from save files too, so arithmetic on them must not
 // overflow whatever value a record carries.
-int saturate(long long v)
-{
-    return static_cast<int>(std::clamp<long long>(v, INT_MIN, INT_MAX));
-}
-int plus(int a, int b) { return saturate(static_cast<long long>(a) + b); }
-int minus(int a, int b) { return saturate(static_cast<long long>(a) - b); }
+int plus(int a, int b) { return clamp_to_int(static_cast<long long>(a) + b); }
+int minus(int a, int b) { return clamp_to_int(static_cast<long long>(a) - b); }
 
 bool is_cancel(char key) { return key == KEY_ESC || key == ' '; }
 
@@ -133,9 +128,7 @@ bool shared_normal_key(Game& game, Player& p, char key)
 {
     switch (key) {
     case '5':
-        // A loaded record may carry any count; it must not overflow.
-        if (game.turn < INT_MAX)
-            game.turn += 1;
+        count_turn(game);
         set_message(p, "You wait a turn.");
         return true;
     case ',':

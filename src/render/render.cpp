@@ -241,7 +241,16 @@ void render_screen(Game& game, const Player& viewer, int viewer_slot)
     // allocation, and the frame leaves in one write.
     thread_local std::string frame;
     frame.clear();
-    build_frame(game, viewer, viewer_slot, frame);
+    if (game.skip_key && !server_mode()) {
+        // Local play holds the help screen until a key: show_help reads it
+        // in the middle of the frame, before the message line is drawn. The
+        // bytes are those of build_frame, only spread over three writes.
+        write_screen(CLEAR);
+        show_help(game);
+        draw_message_and_prompt(viewer, frame);
+    } else {
+        build_frame(game, viewer, viewer_slot, frame);
+    }
     write_screen(frame);
     std::fflush(nullptr);
 }

@@ -53,7 +53,7 @@ void swap_places(Player& p, Monster& ally, int nx, int ny)
 
 void end_move(Game& game)
 {
-    ++game.turn;
+    count_turn(game);
     update_visibility(game);
 }
 }  // namespace

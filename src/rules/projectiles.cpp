@@ -119,7 +119,7 @@ void fire_projectile(Game& game, int dx, int dy, Player& p)
     copy_text(shot->color, "\x1b[96m");
     use_one(p, *stack);
     set_message(p, "%sYou fire a projectile.%s", "\x1b[94m", "\x1b[0m");
-    ++game.turn;
+    count_turn(game);
 }
 
 void update_projectiles(Game& game)

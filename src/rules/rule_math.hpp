@@ -25,11 +25,6 @@ inline bool cell_on_map(int x, int y, long long dx, long long dy, int& nx, int& 
     return true;
 }
 
-inline int clamp_to_int(long long v)
-{
-    return static_cast<int>(std::clamp<long long>(v, INT_MIN, INT_MAX));
-}
-
 // roll + attack - defense, at least 1: every blow hurts.
 inline int blow_damage(int roll, long long attack, long long defense)
 {
@@ -37,7 +32,6 @@ inline int blow_damage(int roll, long long attack, long long defense)
 }
 
 inline void lose_hp(std::int32_t& hp, int damage) { hp = clamp_to_int(static_cast<long long>(hp) - damage); }
-inline void add_clamped(std::int32_t& total, int amount) { total = clamp_to_int(static_cast<long long>(total) + amount); }
 
 // rand() % spread: one call per blow.
 inline int roll(int spread) { return std::rand() % spread; }

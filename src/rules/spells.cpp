@@ -279,12 +279,12 @@ void cast_spell(Game& game, int spell_id, int x, int y, Player& p)
         return;
     }
     int mana_before = p.mana;
-    p.mana = clamp_to_int(static_cast<long long>(p.mana) - s->mana_cost);
+    add_clamped(p.mana, -static_cast<long long>(s->mana_cost));
     Turn outcome = apply(game, p, *s, x, y);
     if (outcome == Turn::USED_REFUND || outcome == Turn::FREE_REFUND)
         p.mana = mana_before;
     if (outcome == Turn::USED || outcome == Turn::USED_REFUND)
-        ++game.turn;
+        count_turn(game);
 }
 
 int find_player_at(Game& game, int x, int y)

@@ -202,14 +202,6 @@ bool take(Source& in, void* dst, std::size_t n)
     return in.read_up_to(dst, n) == n;
 }
 
-// A file longer than its counts require is as damaged as a shorter one.
-template <typename Source>
-bool at_end(Source& in)
-{
-    char extra = 0;
-    return in.read_up_to(&extra, 1) == 0;
-}
-
 // What the file holds for the loading player's twelve item slots.
 struct CarriedItems {
     Item items[ITEM_SLOTS] {};
@@ -218,6 +210,7 @@ struct CarriedItems {
 
 // Reads the record and every block after it. The blocks land on the places
 // of the record they repeat, sized by the counts of the record just read.
+// Reading stops after the last item slot: whatever follows is not looked at.
 template <typename Source>
 bool parse_save(Source& in, Game& staged, CarriedItems& carried)
 {
@@ -237,7 +230,7 @@ bool parse_save(Source& in, Game& staged, CarriedItems& carried)
         if (carried.present[slot])
             ok = take(in, &carried.items[slot], sizeof(Item));
     }
-    return ok && at_end(in);
+    return ok;
 }
 
 template <std::size_t N>

@@ -3,7 +3,6 @@
 #include "world/dungeon.hpp"
 
 #include <algorithm>
-#include <climits>
 #include <cstdlib>
 
 #include "world/items.hpp"
@@ -17,11 +16,7 @@ constexpr int START_Y = 10;
 constexpr const char* PLAYER_COLOR = "\x1b[36m";
 
 // a * level + b, held to the int range: a loaded record may carry any level.
-int scaled(int a, int level, int b)
-{
-    long long v = static_cast<long long>(a) * level + b;
-    return static_cast<int>(std::clamp<long long>(v, INT_MIN, INT_MAX));
-}
+int scaled(int a, int level, int b) { return clamp_to_int(static_cast<long long>(a) * level + b); }
 
 struct Square {
     int x;

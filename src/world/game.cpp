@@ -55,8 +55,15 @@ int corpse_limit(const Game& game) { return held_to(game.corpse_count, MAX_CORPS
 int store_limit(const Game& game) { return held_to(game.store_count, MAX_STORES); }
 int spell_limit(const Player& p) { return held_to(p.spell_count, MAX_SPELLS); }
 
-int total_attack(const Player& p) { return p.attack + (p.weapon ? p.weapon->value : 0); }
-int total_defense(const Player& p) { return p.defense + (p.armor ? p.armor->value : 0); }
+int total_attack(const Player& p)
+{
+    return clamp_to_int(static_cast<long long>(p.attack) + (p.weapon ? p.weapon->value : 0));
+}
+
+int total_defense(const Player& p)
+{
+    return clamp_to_int(static_cast<long long>(p.defense) + (p.armor ? p.armor->value : 0));
+}
 
 bool monster_at(const Game& game, int x, int y)
 {

@@ -2,6 +2,7 @@
 // The record is written to save files byte for byte, so every layout here is a file format.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -299,6 +300,22 @@ int floor_item_limit(const Game& game);
 int corpse_limit(const Game& game);
 int store_limit(const Game& game);
 int spell_limit(const Player& p);
+
+// A save file can put any 32-bit value into a record, so every update of a
+// counter or statistic (turn, level, gold, hp, mana, quantities, sums of
+// bonuses) saturates at the int32 limits instead of overflowing.
+inline std::int32_t clamp_to_int(long long v)
+{
+    return static_cast<std::int32_t>(std::clamp<long long>(v, INT32_MIN, INT32_MAX));
+}
+// amount is a 32-bit value or its negation.
+inline void add_clamped(std::int32_t& total, long long amount)
+{
+    total = clamp_to_int(total + amount);
+}
+
+// Every action that takes time adds one turn.
+inline void count_turn(Game& game) { add_clamped(game.turn, 1); }
 
 int total_attack(const Player& p);
 int total_defense(const Player& p);

@@ -2,7 +2,6 @@
 #include "world/inventory.hpp"
 
 #include <algorithm>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -37,11 +36,6 @@ int field_length(const char (&field)[N])
     return static_cast<int>(strnlen(field, N));
 }
 
-int saturating_add(int a, int b)
-{
-    return static_cast<int>(std::clamp<long long>(static_cast<long long>(a) + b, INT_MIN, INT_MAX));
-}
-
 void heal(Player& p, int amount)
 {
     p.hp = static_cast<int>(std::min<long long>(static_cast<long long>(p.hp) + amount, p.max_hp));
@@ -69,7 +63,7 @@ void consume(Player& p, int slot)
     case ITEM_FOOD: eat_food(p); break;
     default: apply_salve(p); break;
     }
-    item->quantity -= item->quantity > INT_MIN ? 1 : 0;
+    add_clamped(item->quantity, -1);
     if (item->quantity >= 1)
         return;
     // Equipment only ever refers to weapons and armour, but a damaged record
@@ -151,10 +145,10 @@ void buy(Game& game, Player& p, const Item& good)
         set_message(p, "%sInventory is full!%s", RED, RESET);
         return;
     }
-    p.gold -= price;
+    add_clamped(p.gold, -static_cast<long long>(price));
     set_message(p, "%sYou bought a %.*s for %d gold.%s", GREEN, field_length(good.name), good.name,
                 price, RESET);
-    ++game.turn;
+    count_turn(game);
 }
 }  // namespace
 
@@ -199,7 +193,7 @@ void pick_up_item(Game& game, Player& p)
     item->quantity = floor->quantity;
     Item* stack = is_stackable(floor->kind) ? find_inventory_item(p, floor->kind) : nullptr;
     if (stack) {
-        stack->quantity = saturating_add(stack->quantity, item->quantity);
+        add_clamped(stack->quantity, item->quantity);
         destroy_item(item);
     } else if (!add_to_inventory(p, item)) {
         set_message(p, "%sInventory is full!%s", RED, RESET);
@@ -208,7 +202,7 @@ void pick_up_item(Game& game, Player& p)
     set_message(p, "%sYou pick up a %.*s.%s", GREEN, field_length(floor->name), floor->name, RESET);
     floor->x = -1;
     floor->y = -1;
-    ++game.turn;
+    count_turn(game);
 }
 
 void use_item(Game& game, int slot, Player& p)
@@ -227,7 +221,7 @@ void use_item(Game& game, int slot, Player& p)
     else
         set_message(p, "%sThe %.*s is not an equippable or consumable item.%s", YELLOW,
                     field_length(item->name), item->name, RESET);
-    ++game.turn;
+    count_turn(game);
 }
 
 void drink_health_potion(Player& p)

@@ -4,9 +4,12 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <memory>
+#include <thread>
 #include <unistd.h>
 #include "input/local.hpp"
 #include "input/network.hpp"
+#include "render/render.hpp"
+#include "support/test_support.hpp"
 #include "term/term.hpp"
 #include "world/dungeon.hpp"
 #include "world/items.hpp"
@@ -15,18 +18,24 @@ namespace {
 
 constexpr int CLOCK = 50;
 
-// Standard input reads these bytes and then ends; standard output is discarded.
+// Standard input and output on the given descriptors for the scope; with a
+// text, input reads it and then ends, and output is discarded.
 class ScriptedTerminal {
 public:
-    explicit ScriptedTerminal(std::string_view input)
+    explicit ScriptedTerminal(std::string_view input) : ScriptedTerminal(pipe_holding(input), open("/dev/null", O_WRONLY)) {}
+    ScriptedTerminal(int in, int out)
+    {
+        std::fflush(stdout);
+        move_to(in, 0);
+        move_to(out, 1);
+    }
+    static int pipe_holding(std::string_view input)
     {
         int fds[2] = { -1, -1 };
         EXPECT_EQ(pipe(fds), 0);
         EXPECT_EQ(write(fds[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
         close(fds[1]);
-        std::fflush(stdout);
-        move_to(fds[0], 0);
-        move_to(open("/dev/null", O_WRONLY), 1);
+        return fds[0];
     }
     ~ScriptedTerminal()
     {
@@ -127,6 +136,25 @@ TEST_F(Input, CastKeyEndsAimingWithoutCastingAndEquipPromptHoldsKeys)
     press("9");
     EXPECT_EQ(hero().choosing_item, 0);
     EXPECT_NE(hero().weapon, nullptr);
+
+    hero().player_class = CLASS_ROGUE;
+    press("c");
+    EXPECT_EQ(message(hero()), "\x1b[31mYou cannot cast spells.\x1b[0m");
+    game().wizard_mode = 1;  // lets any class with spells choose one
+    for (char cancel : { '\x1b', ' ', '0', 'q' }) {
+        press(std::string("c") + cancel);
+        EXPECT_EQ(hero().choosing_spell + hero().alive, 1) << cancel;
+    }
+    press("f ");
+    EXPECT_EQ(message(hero()), "Aiming canceled.");
+}
+
+TEST_F(Input, EachKeypadDigitStepsItsOwnWay)
+{
+    std::string trail;
+    for (char key : std::string_view("78963214"))
+        press(std::string(1, key)), trail += std::to_string(hero().x) + "," + std::to_string(hero().y) + " ";
+    EXPECT_EQ(trail, "29,9 29,8 30,7 31,7 32,8 32,9 31,10 30,10 ");
 }
 
 TEST_F(Input, EndOfInputEndsChatAndTheLoopAndALongChatLineLeavesNoTail)
@@ -173,6 +201,34 @@ TEST_F(Input, EveryByteThatLeavesNoPromptOpenLetsTheWorldMoveOnce)
     play("1");
     EXPECT_EQ(game().ally_menu, 0);
     EXPECT_EQ(world_steps(), 10);
+    for (std::int32_t* loaded_flag : { &game().reserved_a, &game().reserved_b })
+        *loaded_flag = 1, play("x"), *loaded_flag = 0;
+    EXPECT_EQ(world_steps(), 10) << "the loop counts them among the open prompts";
+}
+
+// Regression: with skip_key loaded, the help frame was drawn whole and the
+// help's own key went to the dispatcher as a command.
+TEST_F(Input, SkipKeyHelpReadsItsKeyBeforeTheMessageLine)
+{
+    game().skip_key = 1;
+    std::string frame;
+    build_frame(*std::make_unique<Game>(game()), hero(), 0, frame);
+    int in[2], out[2];
+    ASSERT_EQ(pipe(in) | pipe(out), 0);
+    std::string before_key;
+    {
+        ScriptedTerminal term(in[0], out[1]);
+        std::thread loop([&] { run_local_game(game()); });
+        before_key = test::read_available(out[0], 300);
+        test::write_text(in[1], "55");  // the first for the help, the second clears the flag
+        close(in[1]);
+        loop.join();
+    }
+    const std::string shown = before_key + test::read_available(out[0]);
+    close(out[0]);
+    EXPECT_TRUE(before_key.ends_with(help_text())) << "drawn on past the help before its key";
+    EXPECT_EQ(shown.substr(0, frame.size()), frame) << "the frame's bytes";
+    EXPECT_EQ(std::tuple(game().skip_key, game().turn, world_steps()), std::tuple(0, 0, 1));
 }
 
 TEST_F(Input, WizardKeysAndTheTwoTTeleport)
@@ -244,6 +300,8 @@ TEST_F(Input, RunningCursorIsHeldToTheMapAndTheRunIsOneMove)
     EXPECT_EQ(std::pair(two.x, two.y), std::pair(24, 9));
     EXPECT_EQ(game().turn, 1);  // one move for the whole offset
     EXPECT_EQ(message(two), "Running complete.");
+    press(2, "r4\n");
+    EXPECT_EQ(two.x, 23);
     // A cursor damaged in a save must not overflow the local run either.
     hero().running = 1;
     hero().cursor_x = 2147483647;

@@ -214,6 +214,7 @@ TEST(Panels, StatsAlliesAndSpells)
     Screen t = screen_of(*g);
     EXPECT_EQ(t.span(4, P, 20), "Attack: 11");
     EXPECT_EQ(t.span(5, P, 20), "Defense: 4");
+    EXPECT_EQ(t.span(11, P, 20), "1: Sword");
     EXPECT_EQ(t.span(12, P, 20), "2: Empty");
     EXPECT_EQ(t.span(13, P, 40), "3: Arrows (12)");
     EXPECT_EQ(t.span(21, P, 40), "Weapon: Sword");

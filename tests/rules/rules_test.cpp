@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "rules/allies.hpp"
 #include "rules/combat.hpp"
@@ -162,9 +163,11 @@ TEST(Melee, BlowsKillsCorpsesAndDefeat)
     Monster& m = monster(g, 11, 10, 100, 12, 3);
     int dealt = draw(42, 5) + 5 + 4 - 3;
     player_attack(g, g.player, m);
+    EXPECT_EQ(std::string(g.player.message), "\x1b[91mYou hit the o for " + std::to_string(dealt) + " damage!\x1b[0m");
     int taken = draw(5, 3) + 12 - 2 - 3;
     monster_attack(g, m, g.player);
     EXPECT_EQ(tuple(m.hp, g.player.hp), tuple(100 - dealt, 30 - taken));
+    EXPECT_EQ(std::string(g.player.message), "\x1b[31mThe o attacks you for " + std::to_string(taken) + " damage!\x1b[0m");
     m.defense = 19;  // ten above the attack: every blow is the floor of 1
     g.player.defense = 50;
     player_attack(g, g.player, m);
@@ -185,6 +188,17 @@ TEST(Melee, BlowsKillsCorpsesAndDefeat)
     monster_attack(g, monster(g, 11, 10, 25, 20), g.player);
     EXPECT_EQ(tuple(g.player.hp, g.player.alive), tuple(0, 0));
     EXPECT_STREQ(g.player.message, "\x1b[91mYou have been defeated by the o! Press 'q' to quit.\x1b[0m");
+}
+
+// Regression: a loaded turn or attack at INT_MAX overflowed on the next bump.
+TEST(Melee, NumbersAtTheInt32LimitsSaturateOnABump)
+{
+    Game& g = fresh();
+    g.turn = g.player.attack = g.player.gold = INT_MAX;
+    g.player.weapon = give(g.player, ITEM_SWORD, 1, 10);
+    Monster& m = monster(g, 11, 10, 1000, 7, 0, 7);
+    move_player(g, 1, 0, g.player);
+    EXPECT_EQ(tuple(m.alive, g.player.gold, g.turn), tuple(0, INT_MAX, INT_MAX));
 }
 
 TEST(Hunting, TiesGoToTheLowerPlayerNumberInvisiblePlayersAreIgnoredAndBlockedStepsStay)

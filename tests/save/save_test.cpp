@@ -120,22 +120,33 @@ TEST_F(Save, DamagedFilesAreRefusedWithoutTouchingTheGame)
         { "magic", [](std::string& f) { f[3] = 'X'; } },
         { "empty", [](std::string& f) { f.clear(); } },
         { "one byte short", [](std::string& f) { f.pop_back(); } },
-        { "one byte extra", [](std::string& f) { f.push_back('\0'); } },
         { "monster_count 61", grow(offsetof(Game, monster_count), mon, 61, 76) },
         { "floor_item_count 41", grow(offsetof(Game, floor_item_count), item - 92, 41, 92) },
         { "store_count 2", grow(offsetof(Game, store_count), shop, 2, 288) },
         { "corpse_count 11", grow(offsetof(Game, corpse_count), offsetof(Game, corpses), 11, 28) },
         { "other_count 4", grow(offsetof(Game, other_count), offsetof(Game, others), 4, 888) },
+        { "corpse_count -1", set32(offsetof(Game, corpse_count), -1) },
         { "chat_count -1", set32(offsetof(Game, chat_count), -1) },
         { "spell_count 6", set32(pl + offsetof(Player, spell_count), 6) },
+        { "spell_count -1", set32(pl + offsetof(Player, spell_count), -1) },
         { "stock_count 4", set32(shop + offsetof(Store, stock_count), 4) },
         { "follow_target 4", set32(pl + offsetof(Player, follow_target), 4) },
+        { "follow_target -2", set32(pl + offsetof(Player, follow_target), -2) },
         { "ally_controller 4", set32(offsetof(Game, ally_controller), 4) },
+        { "ally_controller -2", set32(offsetof(Game, ally_controller), -2) },
         { "controlled_ally = monster_count", set32(offsetof(Game, controlled_ally), g.monster_count) },
+        { "controlled_ally -2", set32(offsetof(Game, controlled_ally), -2) },
         { "message", fill(pl + offsetof(Player, message), MESSAGE_LEN) },
+        { "player colour", fill(pl + offsetof(Player, color), COLOR_LEN) },
+        { "other's message", fill(offsetof(Game, others) + offsetof(Player, message), MESSAGE_LEN) },
+        { "spell name", fill(pl + offsetof(Player, spells) + offsetof(Spell, name), SPELL_NAME_LEN) },
         { "floor item name", fill(item + offsetof(Item, name), ITEM_NAME_LEN) },
         { "map colour", fill(offsetof(Cell, color) + 40 * 77, COLOR_LEN) },
+        { "monster colour", fill(mon + offsetof(Monster, color), COLOR_LEN) },
+        { "projectile colour", fill(offsetof(Game, projectiles) + offsetof(Projectile, color), COLOR_LEN) },
+        { "chat line", fill(offsetof(Game, chat_lines) + CHAT_LINE_LEN, CHAT_LINE_LEN) },
         { "carried name", [=](std::string& f) { std::memset(&f[sword + offsetof(Item, name)], 'x', ITEM_NAME_LEN); } },
+        { "carried colour", [=](std::string& f) { std::memset(&f[sword + offsetof(Item, color)], 'x', COLOR_LEN); } },
         { "carried kind 11", [=](std::string& f) { f[sword] = 11; } },
         { "floor item kind 7", set32(item + offsetof(Item, kind), 7) },
         { "shop good kind 16", set32(shop + 92 + offsetof(Item, kind), 16) },
@@ -145,6 +156,8 @@ TEST_F(Save, DamagedFilesAreRefusedWithoutTouchingTheGame)
         { "floor item x", set32(item + offsetof(Item, x), 60) },
         { "shop x", set32(shop + offsetof(Store, x), -5) },
         { "stairs y", set32(offsetof(Game, stairs_y), 20) },
+        { "corpse x", set32(offsetof(Game, corpses) + 28 + offsetof(Corpse, x), MAP_WIDTH) },
+        { "pending teleport x", [=](std::string& f) { patch(f, offsetof(Game, teleport_pending), 1), patch(f, offsetof(Game, teleport_x), -1); } },
     };
     auto before = std::make_unique<Game>(target);
     const Item carried = *target.player.inventory[0];
@@ -164,6 +177,19 @@ TEST_F(Save, DamagedFilesAreRefusedWithoutTouchingTheGame)
     f[hp.at(0)] = 1, f[hp.at(1)] = 42, test::write_file("game.sav", f);
     ASSERT_EQ(load(), 0);
     EXPECT_EQ(target.monsters[0].hp, 42);
+}
+
+// Regression: a file with bytes after its last item slot was refused. Numbers
+// that index nothing load as they are; play saturates them.
+TEST_F(Save, TrailingBytesAndNumbersAtTheInt32LimitsLoad)
+{
+    g.turn = g.level = INT32_MAX, g.player.hp = g.monsters[0].gold = g.stores[0].stock[0].value = INT32_MIN;
+    test::write_file("game.sav", written() + std::string(1000, 'x'));
+    ASSERT_EQ(load(), 0);
+    EXPECT_TRUE(same_item(target.player.armor, g.player.armor)) << "the last slot";
+    const Game& t = target;
+    EXPECT_EQ(std::tuple(t.turn, t.level, t.player.hp, t.monsters[0].gold, t.stores[0].stock[0].value),
+              std::tuple(INT32_MAX, INT32_MAX, INT32_MIN, INT32_MIN, INT32_MIN));
 }
 
 TEST_F(Save, CommandsLoadTheNewestFileWithAStatusLineOnlyOnTheServer)

@@ -172,6 +172,17 @@ TEST_F(Dialogue, AShopAnswerIsCheckedAgainstTheShopAsItIsNow)
     EXPECT_NE(p.inventory[0], nullptr);
 }
 
+// Regression: a loaded price of INT_MIN overflowed the gold on purchase.
+TEST_F(Dialogue, ShopPricesAtTheInt32LimitsSaturateTheGold)
+{
+    g->stores[0].stock[0].value = INT_MIN, g->stores[0].stock[1].value = INT_MAX;
+    p.gold = 5, g->turn = INT_MAX;
+    shop("1\n");  // a negative price pays
+    EXPECT_EQ(std::pair(p.gold, g->turn), std::pair(INT_MAX, INT_MAX));
+    shop("2\n");
+    EXPECT_EQ(p.gold, 0);
+}
+
 class Carrying : public ::testing::Test {
 protected:
     void SetUp() override { p.alive = 1, p.x = 10, p.y = 5, p.hp = 100, p.max_hp = 150; }
@@ -200,22 +211,23 @@ TEST_F(Carrying, PickUpTakesLowerIndexFirstStacksAmmunitionEvenWhenFullAndSatura
     EXPECT_EQ(g->turn, 2);
 
     fill_inventory(p, ITEM_FOOD);
-    destroy_item(p.inventory[7]);
-    p.inventory[7] = create_item(ITEM_ARROWS);
-    put_on_floor(ITEM_ARROWS, 14);
-    pick_up_item(*g, p);
-    EXPECT_EQ(p.inventory[7]->quantity, 214);
+    const int stackable[] = { ITEM_ARROWS, ITEM_STONES, ITEM_GOLD_COIN };  // each kind onto its own stack
+    for (int i = 0; i < 3; ++i)
+        destroy_item(p.inventory[5 + i]), p.inventory[5 + i] = create_item(stackable[i]);
+    for (int i = 2; i >= 0; --i)
+        put_on_floor(stackable[i], 3 + i), pick_up_item(*g, p);
+    EXPECT_EQ(std::tuple(p.inventory[5]->quantity, p.inventory[6]->quantity, p.inventory[7]->quantity), std::tuple(203, 204, 6));
     Item& canoe = put_on_floor(ITEM_CANOE, 1);
     pick_up_item(*g, p);
     EXPECT_STREQ(p.message, FULL);
     EXPECT_EQ(canoe.x, 10) << "the refused item stays on the floor";
-    EXPECT_EQ(g->turn, 3);
+    EXPECT_EQ(g->turn, 5);
     EXPECT_FALSE(add_to_inventory(p, create_item(ITEM_SWORD)));  // released, or LSan reports it
     canoe.x = -1;
-    p.inventory[7]->quantity = INT_MAX - 5;
+    p.inventory[5]->quantity = INT_MAX - 5;
     put_on_floor(ITEM_ARROWS, 20);
     pick_up_item(*g, p);
-    EXPECT_EQ(p.inventory[7]->quantity, INT_MAX);
+    EXPECT_EQ(p.inventory[5]->quantity, INT_MAX);
 }
 
 TEST_F(Carrying, EquipmentTogglesReplacesLoadedBlocksAndEachUseCostsATurn)
