@@ -209,11 +209,20 @@ void move_followers(Game& game)
     update_visibility(game);
 }
 
-// After a command that counted a turn the world moves twice, and the
-// followers go after a leader who acted.
-void after_command(Game& game, int slot, int turn_before)
+// What a command is measured against: did it take time?
+struct TurnMark {
+    int turn;
+    std::uint64_t counted;
+};
+
+TurnMark mark_turn(const Game& game) { return { game.turn, turns_counted() }; }
+
+// After a command that took a turn the world moves twice, and the followers
+// go after a leader who acted. A record's turn may have grown (a load can do
+// that too) or, when it sits at its limit, only the process-wide count.
+void after_command(Game& game, int slot, TurnMark before)
 {
-    if (game.turn <= turn_before)
+    if (game.turn <= before.turn && turns_counted() == before.counted)
         return;
     world_round(game);
     world_round(game);
@@ -239,10 +248,10 @@ bool finish_shop(Connection& c, const ShopOffer& offer)
     if (slot < 0)
         return false;
     Game& game = server_game();
-    int turn_before = game.turn;
+    TurnMark before = mark_turn(game);
     set_output_fd(c.fd);
     answer_shop(game, *player_by_number(game, slot), offer, answer);
-    after_command(game, slot, turn_before);
+    after_command(game, slot, before);
     set_output_fd(-1);
     broadcast_locked();
     return true;
@@ -261,10 +270,10 @@ bool run_key(Connection& c, char key, OpenDialogue& open)
     if (slot < 0)
         return false;
     Game& game = server_game();
-    int turn_before = game.turn;
+    TurnMark before = mark_turn(game);
     set_output_fd(c.fd);
     handle_player_key(game, key, slot, open);
-    after_command(game, slot, turn_before);
+    after_command(game, slot, before);
     set_output_fd(-1);
     if (open.shop) {
         // Under the lock, so that no frame comes between the offer and the

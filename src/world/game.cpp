@@ -1,6 +1,7 @@
 #include "world/game.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 
@@ -112,3 +113,15 @@ void set_message(Player& p, const char* format, ...)
     std::vsnprintf(p.message, sizeof p.message, format, args);
     va_end(args);
 }
+
+namespace {
+std::atomic<std::uint64_t> g_turns_counted { 0 };
+}  // namespace
+
+void count_turn(Game& game)
+{
+    add_clamped(game.turn, 1);
+    g_turns_counted.fetch_add(1, std::memory_order_relaxed);
+}
+
+std::uint64_t turns_counted() { return g_turns_counted.load(std::memory_order_relaxed); }

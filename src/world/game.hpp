@@ -315,7 +315,12 @@ inline void add_clamped(std::int32_t& total, long long amount)
 }
 
 // Every action that takes time adds one turn.
-inline void count_turn(Game& game) { add_clamped(game.turn, 1); }
+void count_turn(Game& game);
+
+// How many turns this process has counted, in any record. A record's own
+// count stops at its limit; this tells the server that a command took time
+// even then, so that the world still moves.
+std::uint64_t turns_counted();
 
 int total_attack(const Player& p);
 int total_defense(const Player& p);

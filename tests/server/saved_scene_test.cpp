@@ -1,7 +1,8 @@
-// The shop's answer is read after the game lock was given back: what changed
-// meanwhile (here another player loads a save) is checked before anything
-// is bought, and nothing is bought or lost when it no longer holds.
+// Scenes set up by a save that a player loads: the shop's answer read after
+// the world changed, and a world whose turn count stands at its limit.
+#include <climits>
 #include <ctime>
+#include <functional>
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -14,8 +15,8 @@ using srv::Client;
 using srv::Screen;
 
 namespace {
-// A level for two with the leader beside or on the shop, carrying gold.
-void write_scene(const std::string& path, int gold, int off_shop, std::time_t age)
+// A level for two, changed by set, saved age seconds ago.
+void write_scene(const std::string& path, std::time_t age, const std::function<void(Game&)>& set)
 {
     auto g = std::make_unique<Game>();
     std::srand(7);
@@ -23,14 +24,22 @@ void write_scene(const std::string& path, int gold, int off_shop, std::time_t ag
     g->other_count = 1;
     g->others[0] = g->player;
     g->others[0].glyph = '&';
-    g->player.x = g->stores[0].x + (g->stores[0].x < 30 ? off_shop : -off_shop);
-    g->player.y = g->stores[0].y;
-    g->player.gold = gold;
+    set(*g);
     mkdir(std::filesystem::path(path).parent_path().c_str(), 0755);
     ASSERT_EQ(write_save_file(path.c_str(), *g, g->player), 0);
     // The newest save is chosen by its time, in whole seconds.
     timespec times[2] = { { std::time(nullptr) - age, 0 }, { std::time(nullptr) - age, 0 } };
     ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+// The leader beside or on the shop, carrying gold.
+void write_shop(const std::string& path, int gold, int off_shop, std::time_t age)
+{
+    write_scene(path, age, [&](Game& g) {
+        g.player.x = g.stores[0].x + (g.stores[0].x < 30 ? off_shop : -off_shop);
+        g.player.y = g.stores[0].y;
+        g.player.gold = gold;
+    });
 }
 
 std::string answer_after(Client& ann, Client& bob, const std::string& answer)
@@ -42,7 +51,7 @@ std::string answer_after(Client& ann, Client& bob, const std::string& answer)
 }
 }  // namespace
 
-TEST(ServerShop, AnAnswerAfterTheWorldChangedBuysNothingAndLosesNothing)
+TEST(ServerSavedScene, AnAnswerAfterTheWorldChangedBuysNothingAndLosesNothing)
 {
     srv::Server server;
     Client ann(server.port()), bob(server.port());
@@ -54,16 +63,36 @@ TEST(ServerShop, AnAnswerAfterTheWorldChangedBuysNothingAndLosesNothing)
     int age = 100;
     for (int i = 0; i < 2; ++i) {
         SCOPED_TRACE(i);
-        write_scene(server.file("saves/") + steps[i][0], gold_then[i], 0, age--);
+        write_shop(server.file("saves/") + steps[i][0], gold_then[i], 0, age--);
         ann.send("L");
         ASSERT_FALSE(ann.frame_with("Game loaded").empty());
         bob.drain(200);
         ann.send("s");
         ASSERT_FALSE(ann.read_until("or 0 to cancel: ").empty());
-        write_scene(server.file("saves/") + steps[i][1], gold_now[i], off_now[i], age--);
+        write_shop(server.file("saves/") + steps[i][1], gold_now[i], off_now[i], age--);
         Screen s(answer_after(ann, bob, "1\n"));
         EXPECT_TRUE(s.contains(refusal[i])) << s.m_rows[27];
         EXPECT_TRUE(s.contains("Gold: " + std::to_string(gold_now[i])));
         EXPECT_FALSE(s.contains("You bought"));
     }
+}
+
+TEST(ServerSavedScene, AtTheTurnLimitTheWorldStillMoves)
+{
+    srv::Server server;
+    Client ann(server.port()), bob(server.port());
+    ASSERT_TRUE(srv::join(ann, "user_ann", "Ann", '1') && srv::join(bob, "user_bob", "Bob", '1'));
+    write_scene(server.file("saves/limit.sav"), 10, [](Game& g) {
+        g.turn = INT_MAX;
+        g.player.hp = g.player.max_hp = 1000;
+        g.monster_count = 1;
+        g.monsters[0].x = g.player.x + (g.player.x < 30 ? 1 : -1);
+        g.monsters[0].y = g.player.y;
+        g.monsters[0].alive = 1;
+        g.monsters[0].attack = 5;
+    });
+    ann.send("L");
+    ASSERT_FALSE(ann.frame_with("Game loaded").empty());
+    ann.send("5");
+    EXPECT_FALSE(ann.frame_with("attacks you for").empty()) << "the monster never acted";
 }
