@@ -4,6 +4,7 @@
 // held: answers are read first, then the lock is taken and the world checked.
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <optional>
 #include <string>
 
@@ -217,12 +218,20 @@ struct TurnMark {
 
 TurnMark mark_turn(const Game& game) { return { game.turn, turns_counted() }; }
 
+// The world moves when the turn count grew (not after a descent, whose new
+// level starts counting again), or would have grown but sits at its limit.
+bool took_turn(const Game& game, TurnMark before)
+{
+    if (game.turn > before.turn)
+        return true;
+    return game.turn == INT_MAX && before.turn == INT_MAX && turns_counted() != before.counted;
+}
+
 // After a command that took a turn the world moves twice, and the followers
-// go after a leader who acted. A record's turn may have grown (a load can do
-// that too) or, when it sits at its limit, only the process-wide count.
+// go after a leader who acted.
 void after_command(Game& game, int slot, TurnMark before)
 {
-    if (game.turn <= before.turn && turns_counted() == before.counted)
+    if (!took_turn(game, before))
         return;
     world_round(game);
     world_round(game);
