@@ -1,5 +1,8 @@
-# The server's load tool: real clients over loopback against a real server.
-# Run: bench/load_clients <build>/src/app/mzDELVE [seconds per phase] [refuse|wait]
+# The server's load tool: real clients over loopback against tuned_server.
+# Run: bench/load_clients [<build>/tools/tuned_server [seconds per phase [refuse|wait [commands per scene]]]]
 add_executable(load_clients ${PROJECT_SOURCE_DIR}/tools/load_clients.cpp)
-target_link_libraries(load_clients PRIVATE Threads::Threads)
+# The shop scene writes a save file for the server to load.
+target_link_libraries(load_clients PRIVATE save world term Threads::Threads)
+target_compile_definitions(load_clients PRIVATE DELVE_TUNED_SERVER="$<TARGET_FILE:tuned_server>")
+add_dependencies(load_clients tuned_server)
 delve_set_options(load_clients)
