@@ -30,6 +30,8 @@ constexpr int LISTEN_BACKLOG = SOMAXCONN;
 // Only the login dialogue writes straight to the socket; a peer that reads
 // none of it for this long is let go.
 constexpr int SEND_TIME_LIMIT_S = 2;
+// About one frame.
+constexpr int UNSENT_LIMIT_BYTES = 16 * 1024;
 constexpr const char* BUSY_TEXT = "Server busy. Try again later.\n";
 // Far more than any server's limits ask for; only the limits count.
 constexpr int PREJOIN_CAPACITY = 256;
@@ -115,6 +117,12 @@ void configure_client_socket(int fd)
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     struct timeval tv { SEND_TIME_LIMIT_S, 0 };
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    // The kernel grows a send buffer to megabytes (on loopback at once), and
+    // a frame in it can no longer be replaced by a newer one: a slow client
+    // would read a minute of stale frames before the current one. Unsent
+    // bytes beyond this stay in the client's own queue, where they coalesce.
+    int unsent = UNSENT_LIMIT_BYTES;
+    setsockopt(fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &unsent, sizeof unsent);
 }
 
 // Errors of accept that concern one connection, not the listening socket.
