@@ -12,6 +12,7 @@
 //
 //   load_clients [<tuned_server> [seconds per phase [refuse|wait [commands per scene]]]]
 #include <algorithm>
+#include <cerrno>
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
@@ -134,17 +135,21 @@ struct Conn {
                 return {};
         }
     }
-    // Reads what arrives within timeout_ms; false on timeout or EOF.
+    // Reads what arrives within timeout_ms; false on timeout or EOF. Tries
+    // first without waiting: most pieces of a frame are already there.
     bool read_some(int timeout_ms)
     {
-        pollfd p { fd, POLLIN, 0 };
-        if (poll(&p, 1, timeout_ms) <= 0)
-            return false;
-        std::size_t old = buf.size();
-        buf.resize(old + 65536);
-        ssize_t n = read(fd, buf.data() + old, 65536);
-        buf.resize(old + static_cast<std::size_t>(std::max<ssize_t>(n, 0)));
-        eof = eof || n <= 0;
+        char chunk[65536];
+        ssize_t n = recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd p { fd, POLLIN, 0 };
+            if (poll(&p, 1, timeout_ms) <= 0)
+                return false;
+            n = recv(fd, chunk, sizeof chunk, MSG_DONTWAIT);
+        }
+        if (n > 0)
+            buf.append(chunk, static_cast<std::size_t>(n));
+        eof = eof || n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
         return n > 0;
     }
     // Drops every frame that arrives until none has come for quiet_ms.
