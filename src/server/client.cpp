@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -249,6 +250,7 @@ bool finish_shop(Connection& c, const ShopOffer& offer)
 {
     std::string line;
     int answer = c.in.read_line(line, ANSWER_READ_MAX, answer_deadline()) ? answer_key(line) : -1;
+    FrameWakes wakes;
     std::lock_guard<std::mutex> lock(game_mutex());
     // The hold ends after the new frame is queued, so that the frame kept
     // back meanwhile is replaced rather than shown first.
@@ -262,7 +264,7 @@ bool finish_shop(Connection& c, const ShopOffer& offer)
     answer_shop(game, *player_by_number(game, slot), offer, answer);
     after_command(game, slot, before);
     set_output_fd(-1);
-    broadcast_locked();
+    broadcast_locked(wakes);
     return true;
 }
 
@@ -271,6 +273,7 @@ bool finish_shop(Connection& c, const ShopOffer& offer)
 // False when this connection is no longer in the tables.
 bool run_key(Connection& c, char key, OpenDialogue& open)
 {
+    FrameWakes wakes;
     std::lock_guard<std::mutex> lock(game_mutex());
     auto start = Clock::now();
     // Looked up again here, after the read: a client that left while this
@@ -290,7 +293,7 @@ bool run_key(Connection& c, char key, OpenDialogue& open)
         c.out.begin_hold();
         return true;
     }
-    broadcast_locked();
+    broadcast_locked(wakes);
     if (ordinary_key(key))
         record_lock_time(LockSection::Command, Clock::now() - start);
     return true;
@@ -312,13 +315,14 @@ bool handle_chat(Connection& c)
     std::string line;
     bool got = c.in.read_line(line, CHAT_READ_MAX);
     std::string text = sanitize_text(line);
+    FrameWakes wakes;
     std::lock_guard<std::mutex> lock(game_mutex());
     HoldGuard hold(c.out);
     int slot = find_client_slot(c.fd);
     if (!got || slot < 0)
         return false;
     add_chat_message(server_game(), client_tables().client_names[slot], text);
-    broadcast_locked();
+    broadcast_locked(wakes);
     return true;
 }
 
@@ -384,9 +388,9 @@ ClientOutput::Limits output_limits()
 }
 
 // Joins with the chosen class and plays until the connection ends.
-void play(Connection& c, int class_key, PreJoinGuard& prejoin_entry)
+void play(Connection& c, std::shared_ptr<ClientOutput> output, int class_key, PreJoinGuard& prejoin_entry)
 {
-    int slot = join_with_class(c.fd, c.name, class_key, c.out);
+    int slot = join_with_class(c.fd, c.name, class_key, std::move(output));
     if (slot < 0) {
         log_event("full %s %s", c.peer.c_str(), log_quote(c.name).c_str());
         write_all(c.fd, FULL_TEXT);
@@ -434,7 +438,9 @@ void client_thread(UniqueFd sock, std::string peer)
         disconnect();
         return;
     }
-    ClientOutput out(fd, output_limits());
-    Connection c { fd, in, out, peer, *name };
-    play(c, *class_key, prejoin_entry);
+    // Shared with the frame wakes of other clients' threads, which may
+    // still hold it for a moment after this client has left.
+    auto out = std::make_shared<ClientOutput>(fd, output_limits());
+    Connection c { fd, in, *out, peer, *name };
+    play(c, out, *class_key, prejoin_entry);
 }

@@ -28,9 +28,9 @@ bool ClientOutput::start()
     return true;
 }
 
-void ClientOutput::push_frame(std::string& frame)
+void ClientOutput::push_frame(std::string& frame, Wake wake)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::unique_lock<std::mutex> lock(m_mutex);
     if (m_cut || m_finishing) {
         frame.clear();
         return;
@@ -47,6 +47,13 @@ void ClientOutput::push_frame(std::string& frame)
     m_items.push_back({ Kind::Frame, idle_locked(), std::move(frame) });
     frame = std::move(spare);
     frame.clear();
+    lock.unlock();
+    if (wake == Wake::Now)
+        m_changed.notify_all();
+}
+
+void ClientOutput::wake()
+{
     m_changed.notify_all();
 }
 

@@ -31,10 +31,16 @@ public:
     // Starts the writer; false when no thread could be started.
     bool start();
 
+    // Later leaves the writer asleep until wake(): a caller holding the game
+    // lock wakes it after letting go, so that the woken writer cannot
+    // preempt the lock holder.
+    enum class Wake { Now, Later };
+
     // A full frame. Every frame redraws the whole screen, so a frame still
     // waiting behind the one going out is replaced. frame is taken, and a
     // spare buffer comes back in its place.
-    void push_frame(std::string& frame);
+    void push_frame(std::string& frame, Wake wake = Wake::Now);
+    void wake();
 
     // Text is never dropped and keeps its place among the frames.
     void push_text(std::string_view text);

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "render/render.hpp"
@@ -21,7 +22,7 @@ namespace {
 std::mutex g_game_mutex;
 ClientTables g_tables {};
 // Beside client_fds: the output queue of each client slot, moved with it.
-ClientOutput* g_outputs[MAX_CLIENTS] {};
+std::shared_ptr<ClientOutput> g_outputs[MAX_CLIENTS] {};
 ServerLimits g_limits {};
 
 constexpr const char* PARTY_COLOR = "\x1b[36m";
@@ -120,7 +121,7 @@ void announce_join(std::string_view name)
 ClientOutput* output_for_fd(int fd)
 {
     int slot = find_client_slot(fd);
-    return slot >= 0 ? g_outputs[slot] : nullptr;
+    return slot >= 0 ? g_outputs[slot].get() : nullptr;
 }
 
 void route_write(int fd, std::string_view bytes)
@@ -143,7 +144,7 @@ const ServerLimits& server_limits() { return g_limits; }
 
 ClientOutput* client_output(int slot)
 {
-    return slot >= 0 && slot < joined_count() ? g_outputs[slot] : nullptr;
+    return slot >= 0 && slot < joined_count() ? g_outputs[slot].get() : nullptr;
 }
 
 void install_screen_route() { set_screen_route({ route_write, route_pause }); }
@@ -163,21 +164,35 @@ int join_server_game(int fd, const char* name)
     return join_locked(fd, name ? std::string_view(name) : std::string_view());
 }
 
-int join_with_class(int fd, std::string_view name, int class_key, ClientOutput& output)
+int join_with_class(int fd, std::string_view name, int class_key, std::shared_ptr<ClientOutput> output)
 {
     std::lock_guard<std::mutex> lock(g_game_mutex);
     int slot = join_locked(fd, name);
     if (slot < 0)
         return -1;
-    g_outputs[slot] = &output;
+    g_outputs[slot] = std::move(output);
     announce_join(name);
     apply_class_choice(server_game(), slot, class_key);
     return slot;
 }
 
+FrameWakes::~FrameWakes()
+{
+    for (std::size_t i = 0; i < m_count; ++i)
+        m_outputs[i]->wake();
+}
+
+void FrameWakes::add(std::shared_ptr<ClientOutput> output)
+{
+    if (m_count < m_outputs.size())
+        m_outputs[m_count++] = std::move(output);
+    else
+        output->wake();
+}
+
 // Only builds each frame and hands it over: the client's own writer sends
 // it, so no socket is written while the lock is held.
-void broadcast_locked()
+void broadcast_locked(FrameWakes& wakes)
 {
     auto start = std::chrono::steady_clock::now();
     // One buffer per broadcasting thread; handing a frame over gives back a
@@ -190,15 +205,17 @@ void broadcast_locked()
             continue;
         frame.clear();
         build_frame(game, *player_by_number(game, i), i, frame);
-        g_outputs[i]->push_frame(frame);
+        g_outputs[i]->push_frame(frame, ClientOutput::Wake::Later);
+        wakes.add(g_outputs[i]);
     }
     record_lock_time(LockSection::Broadcast, std::chrono::steady_clock::now() - start);
 }
 
 void render_all_clients()
 {
+    FrameWakes wakes;
     std::lock_guard<std::mutex> lock(g_game_mutex);
-    broadcast_locked();
+    broadcast_locked(wakes);
 }
 
 void remove_client(int slot)

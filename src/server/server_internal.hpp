@@ -2,11 +2,14 @@
 // of the server; nothing outside src/server uses them.
 #pragma once
 
+#include <array>
 #include <chrono>
+#include <memory>
 #include <netinet/in.h>
 #include <string>
 #include <string_view>
 
+#include "server/server.hpp"
 #include "term/term.hpp"
 
 class ClientOutput;
@@ -21,13 +24,30 @@ int find_client_slot(int fd);
 // Takes a slot for fd, places the player, gives it the class the key names
 // (none for any other key), announces it and registers its output, all in
 // one step under game_mutex. The slot, or -1 when the game is full.
-int join_with_class(int fd, std::string_view name, int class_key, ClientOutput& output);
+int join_with_class(int fd, std::string_view name, int class_key, std::shared_ptr<ClientOutput> output);
 
 // The output of the client in slot, or none. Call with game_mutex held.
 ClientOutput* client_output(int slot);
 
+// The writers that frames were queued for, woken when this goes out of
+// scope. Declared before the guard of game_mutex, it goes after the guard,
+// so no woken writer preempts the holder of the lock. It shares ownership of
+// the outputs, so that a client leaving meanwhile cannot take one away.
+class FrameWakes {
+public:
+    FrameWakes() = default;
+    ~FrameWakes();
+    FrameWakes(const FrameWakes&) = delete;
+    FrameWakes& operator=(const FrameWakes&) = delete;
+    void add(std::shared_ptr<ClientOutput> output);
+
+private:
+    std::array<std::shared_ptr<ClientOutput>, MAX_CLIENTS> m_outputs;
+    std::size_t m_count { 0 };
+};
+
 // render_all_clients for a caller that already holds game_mutex.
-void broadcast_locked();
+void broadcast_locked(FrameWakes& wakes);
 
 // remove_client for whatever slot fd holds now: the slot is looked up under
 // the same lock that removes it, so a concurrent leave cannot shift it away.
