@@ -1,6 +1,7 @@
 # The server's load tool: real clients over loopback against tuned_server.
 # Run: bench/load_clients [<build>/tools/tuned_server [seconds per phase [refuse|wait [commands per scene]]]]
-add_executable(load_clients ${PROJECT_SOURCE_DIR}/tools/load_clients.cpp)
+add_executable(load_clients ${PROJECT_SOURCE_DIR}/tools/load_clients.cpp ${PROJECT_SOURCE_DIR}/tools/load_support.cpp
+  ${PROJECT_SOURCE_DIR}/tools/load_scenes.cpp)
 # The shop scene writes a save file for the server to load.
 target_link_libraries(load_clients PRIVATE save world term Threads::Threads)
 target_compile_definitions(load_clients PRIVATE DELVE_TUNED_SERVER="$<TARGET_FILE:tuned_server>")

@@ -1,0 +1,12 @@
+// The load tool's scenes: one fast client sends refusals in a closed loop
+// while one other client reads slowly, reads nothing, keeps pressing '?',
+// sits at the class menu or sits in the shop, each scene on a fresh server.
+#pragma once
+
+#include <string>
+
+namespace load {
+// Prints the fast client's latency per scene and what the scene checks;
+// false when a scene could not be set up or lost its fast client.
+bool run_scenes(const std::string& program, long commands);
+}  // namespace load
