@@ -3,12 +3,14 @@
 //
 // - phases: 1 to 4 joined clients (set-up not timed) in a closed loop (send
 //   a key, wait for the own frame that answers it): commands per second and
-//   key-to-frame latency, then the server's peak RSS;
+//   key-to-frame latency, then the server's peak RSS; the keys are refusals,
+//   or with "wait" every other key takes a turn (the world steps twice);
 // - churn: short and garbage connections, then a check that no descriptor or
 //   thread is left behind and that the server still serves;
 // - scenes (load_scenes.hpp), each on a fresh server.
 //
 //   load_clients [<tuned_server> [seconds per phase [refuse|wait [commands per scene]]]]
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <csignal>
@@ -21,12 +23,79 @@
 
 #include "load_scenes.hpp"
 #include "load_support.hpp"
+#include "world/game.hpp"
 
 namespace {
 using namespace load;
 using std::chrono::milliseconds;
 
 constexpr const char* DEFAULT_SERVER = DELVE_TUNED_SERVER;
+
+// The party of the waiting keys stands in a row (x, y), (x + 2, y), ...
+struct Pen {
+    int left, right, top, bottom;
+    bool contains(int x, int y) const { return x >= left && x <= right && y >= top && y <= bottom; }
+};
+
+void set_cell(Cell& c, bool wall)
+{
+    c.glyph = wall ? '#' : '.';
+    c.blocked = wall;
+    c.terrain = wall ? TERRAIN_WALL : TERRAIN_FLOOR;
+    copy_text(c.color, wall ? "\x1b[33m" : "\x1b[90m");
+}
+
+// A monster inside the pen goes to the first free floor cell outside it.
+void move_out(Game& g, Monster& m, const Pen& pen)
+{
+    for (int y = MAP_HEIGHT - 2; y > 0; --y)
+        for (int x = MAP_WIDTH - 2; x > 0; --x)
+            if (!pen.contains(x, y) && !cell_at(g, x, y).blocked && !monster_at(g, x, y)) {
+                m.x = x;
+                m.y = y;
+                return;
+            }
+}
+
+// Walls all round the party: the monsters still move every turn but never
+// reach anyone. An attack would put its message in place of a player's own
+// answer, and the closed loop could no longer tell its frame.
+void pen_in(Game& g, int players)
+{
+    int x0 = std::clamp(g.player.x, 2, MAP_WIDTH - 3 - 2 * (MAX_PLAYERS - 1));
+    int y0 = std::clamp(g.player.y, 2, MAP_HEIGHT - 3);
+    Pen pen { x0 - 1, x0 + 2 * (MAX_PLAYERS - 1) + 1, y0 - 1, y0 + 1 };
+    for (int y = pen.top; y <= pen.bottom; ++y)
+        for (int x = pen.left; x <= pen.right; ++x)
+            set_cell(cell_at(g, x, y), y != y0 || x == pen.left || x == pen.right);
+    for (Monster& m : g.monsters)
+        if (m.alive && pen.contains(m.x, m.y))
+            move_out(g, m, pen);
+    for (int k = 0; k < players; ++k) {
+        Player& p = *player_by_number(g, k);
+        p.x = x0 + 2 * k;
+        p.y = y0;
+    }
+}
+
+// Standing still, a Fighter of 100 hit points dies within some fifty turns
+// and takes the connection with it; a penned party that cannot die keeps
+// the monsters busy for the whole phase.
+bool load_undying_party(ServerProcess& server, std::vector<Conn>& conns)
+{
+    int players = static_cast<int>(conns.size());
+    auto level = party_level(players);
+    for (int k = 0; k < players; ++k) {
+        Player& p = *player_by_number(*level, k);
+        p.hp = p.max_hp = 1000000000;
+    }
+    pen_in(*level, players);
+    if (!write_save(server, *level) || !conns[0].send("L") || conns[0].frame_with("Game loaded").empty())
+        return false;
+    for (auto& c : conns)
+        c.drain();
+    return true;
+}
 
 bool run_phases(ServerProcess& server, std::vector<Conn>& conns, double seconds, const Key (&keys)[2])
 {
@@ -38,6 +107,10 @@ bool run_phases(ServerProcess& server, std::vector<Conn>& conns, double seconds,
         }
         for (auto& c : conns)
             c.drain();
+        if (keys[0].any_change && !load_undying_party(server, conns)) {
+            std::fprintf(stderr, "the party could not load its level\n");
+            return false;
+        }
         Budget budget;
         budget.stop = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
         Phase p = run_closed_loop(conns, budget, keys);

@@ -3,17 +3,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <thread>
 
 #include "load_support.hpp"
-#include "save/save.hpp"
-#include "world/dungeon.hpp"
-#include "world/game.hpp"
 
 namespace load {
 namespace {
@@ -268,8 +263,12 @@ public:
     bool prepare(ServerProcess& server) override
     {
         m_conn = std::make_unique<Conn>(connect_to(server.port()));
-        // Joining first makes it player 0, the record the save puts on the shop.
-        return write_shop_save(server.dir() + "/saves") && join(*m_conn, "shopper");
+        // Joining first makes it player 0, the record put on the shop.
+        auto level = party_level(2);
+        level->player.x = level->stores[0].x;
+        level->player.y = level->stores[0].y;
+        level->player.gold = 100;
+        return write_save(server, *level) && join(*m_conn, "shopper");
     }
     bool after_fast_join() override
     {
@@ -286,25 +285,6 @@ public:
     }
 
 private:
-    // Player 0 stands on the shop; player 1, the fast client, at the start.
-    static bool write_shop_save(const std::string& dir)
-    {
-        auto g = std::make_unique<Game>();
-        std::srand(7);
-        generate_level(*g);
-        Player& p = g->player;
-        p.player_class = CLASS_FIGHTER;
-        p.spell_count = 0;
-        p.hp = p.max_hp = 100;
-        p.gold = 100;
-        g->other_count = 1;
-        g->others[0] = p;
-        g->others[0].glyph = '&';
-        p.x = g->stores[0].x;
-        p.y = g->stores[0].y;
-        mkdir(dir.c_str(), 0755);
-        return write_save_file((dir + "/scene.sav").c_str(), *g, p) == 0;
-    }
     std::unique_ptr<Conn> m_conn;
 };
 

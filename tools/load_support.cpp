@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -14,10 +15,14 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <utility>
+
+#include "save/save.hpp"
+#include "world/dungeon.hpp"
 
 namespace load {
 namespace {
@@ -288,6 +293,34 @@ std::vector<std::string> ServerProcess::stderr_lines(const std::string& prefix) 
         if (line.rfind(prefix, 0) == 0)
             out.push_back(line);
     return out;
+}
+
+// Saved levels.
+
+std::unique_ptr<Game> party_level(int players)
+{
+    auto g = std::make_unique<Game>();
+    std::srand(7);
+    generate_level(*g);
+    Player& leader = g->player;
+    leader.player_class = CLASS_FIGHTER;
+    leader.spell_count = 0;
+    leader.hp = leader.max_hp = 100;
+    g->other_count = std::clamp(players, 1, MAX_PLAYERS) - 1;
+    for (int k = 0; k < g->other_count; ++k) {
+        Player& other = g->others[k];
+        other = leader;
+        other.glyph = '&';
+        other.x = std::clamp(leader.x + 2 * (k + 1), 1, MAP_WIDTH - 2);
+    }
+    return g;
+}
+
+bool write_save(const ServerProcess& server, Game& game)
+{
+    std::string dir = server.dir() + "/saves";
+    mkdir(dir.c_str(), 0755);
+    return write_save_file((dir + "/load.sav").c_str(), game, game.player) == 0;
 }
 
 // Closed loops.

@@ -5,10 +5,13 @@
 
 #include <chrono>
 #include <climits>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
 #include <vector>
+
+#include "world/game.hpp"
 
 namespace load {
 using Clock = std::chrono::steady_clock;
@@ -88,6 +91,14 @@ private:
     pid_t m_pid { -1 };
     bool m_listening { false };
 };
+
+// A level of a fixed seed for a party of players Fighters without spells,
+// player 0 where the level puts it and the others beside it, to be changed
+// and then written with write_save.
+std::unique_ptr<Game> party_level(int players);
+// Writes game into the server's "saves" directory, over the last one written
+// this way, so that 'L' (the newest save) finds exactly this one.
+bool write_save(const ServerProcess& server, Game& game);
 
 // A key of a closed loop and the message line that answers it.
 struct Key {
