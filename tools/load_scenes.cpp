@@ -48,6 +48,7 @@ public:
     // Returns once everything the server sent was read (or after DRAIN_LIMIT).
     void stop()
     {
+        m_stop_asked = Clock::now();
         m_stop = true;
         if (m_thread.joinable())
             m_thread.join();
@@ -56,6 +57,11 @@ public:
     const std::string& received() const { return m_got; }
     bool eof() const { return m_eof; }
     double seconds() const { return std::chrono::duration<double>(m_ended - m_started).count(); }
+    // From stop() to the last byte: how stale the client's screen was.
+    double drain_seconds() const
+    {
+        return std::max(0.0, std::chrono::duration<double>(m_last_data - m_stop_asked).count());
+    }
 
 private:
     static constexpr double RATE = 100e3;
@@ -73,7 +79,8 @@ private:
     void run()
     {
         auto next = Clock::now();
-        auto last_data = next;
+        auto& last_data = m_last_data;
+        last_data = next;
         auto give_up = Clock::time_point::max();
         char piece[PIECE];
         for (;;) {
@@ -100,7 +107,7 @@ private:
     std::string m_got;
     std::atomic<bool> m_stop { false };
     bool m_eof { false };
-    Clock::time_point m_started {}, m_ended {};
+    Clock::time_point m_started {}, m_ended {}, m_last_data {}, m_stop_asked {};
     std::thread m_thread;
 };
 
@@ -142,11 +149,12 @@ public:
         const std::string& got = m_reader->received();
         bool cut = got.find(GOODBYE) != std::string::npos || m_reader->eof() || !still_open(m_conn->fd);
         bool newest = last_whole_frame(got).find(LAST_WORD) != std::string::npos;
-        char text[256];
+        char text[320];
         std::snprintf(text, sizeof text,
-                      "slow client read %zu KB in %.1f s; cut off: %s; its last whole frame shows the fast client's "
-                      "last chat line: %s",
-                      got.size() / 1024, m_reader->seconds(), cut ? "YES" : "no", yes_no(chatted && newest));
+                      "slow client read %zu KB in %.1f s, the last byte %.2f s after the fast client's last chat "
+                      "line; cut off: %s; its last whole frame shows that line: %s",
+                      got.size() / 1024, m_reader->seconds(), m_reader->drain_seconds(), cut ? "YES" : "no",
+                      yes_no(chatted && newest));
         return text;
     }
 
