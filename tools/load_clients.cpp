@@ -85,15 +85,22 @@ bool load_undying_party(ServerProcess& server, std::vector<Conn>& conns)
 {
     int players = static_cast<int>(conns.size());
     auto level = party_level(players);
+    // Everybody starts on the message of the second key and sends the first,
+    // whose answer is any other message: no frame but its own can answer it.
     for (int k = 0; k < players; ++k) {
         Player& p = *player_by_number(*level, k);
         p.hp = p.max_hp = 1000000000;
+        copy_text(p.message, WAITING[1].answer);
     }
     pen_in(*level, players);
-    if (!write_save(server, *level) || !conns[0].send("L") || conns[0].frame_with("Game loaded").empty())
+    // The loading player's message says so; its second key puts it right.
+    if (!write_save(server, *level) || !conns[0].send("L") || conns[0].frame_with("Game loaded").empty()
+        || !conns[0].send(WAITING[1].key) || conns[0].frame_with(WAITING[1].answer).empty())
         return false;
-    for (auto& c : conns)
+    for (auto& c : conns) {
         c.drain();
+        c.next_key = 0;
+    }
     return true;
 }
 
