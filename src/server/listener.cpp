@@ -119,7 +119,7 @@ void configure_client_socket(int fd)
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     // The kernel grows a send buffer to megabytes (on loopback at once), and
     // a frame in it can no longer be replaced by a newer one: a slow client
-    // would read a minute of stale frames before the current one. Unsent
+    // would read half a minute of stale frames before the current one. Unsent
     // bytes beyond this stay in the client's own queue, where they coalesce.
     int unsent = UNSENT_LIMIT_BYTES;
     setsockopt(fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &unsent, sizeof unsent);
