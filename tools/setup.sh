@@ -4,10 +4,11 @@
 set -euo pipefail
 
 # groff-base lints the manual page; dpkg-dev and file let `make package`
-# compute the package's library dependencies.
+# compute the package's library dependencies; iproute2's ss shows the
+# server's listening socket to a test.
 packages=(cmake ninja-build g++ clang libssl-dev libgtest-dev libgmock-dev
           libbenchmark-dev libclang-rt-14-dev tmux telnet netcat-openbsd
-          groff-base dpkg-dev file)
+          groff-base dpkg-dev file iproute2)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -240,6 +240,25 @@ void after_command(Game& game, int slot, TurnMark before)
         move_followers(game);
 }
 
+// One action of this client's player, under game_mutex held by the caller,
+// with its screen output routed to the client; then the world's answer.
+// False when the client is no longer in the tables: a client that left
+// while this one was reading has shifted the slots, so it is looked up here.
+template <typename Action>
+bool act(const Connection& c, Action action)
+{
+    int slot = find_client_slot(c.fd);
+    if (slot < 0)
+        return false;
+    Game& game = server_game();
+    TurnMark before = mark_turn(game);
+    set_output_fd(c.fd);
+    action(game, slot);
+    after_command(game, slot, before);
+    set_output_fd(-1);
+    return true;
+}
+
 // The help pause and the shop's offer end their command early; they would
 // skew the figure for ordinary commands.
 bool ordinary_key(char key) { return key != '?' && key != 's'; }
@@ -255,17 +274,10 @@ bool finish_shop(Connection& c, const ShopOffer& offer)
     // The hold ends after the new frame is queued, so that the frame kept
     // back meanwhile is replaced rather than shown first.
     HoldGuard hold(c.out);
-    int slot = find_client_slot(c.fd);
-    if (slot < 0)
-        return false;
-    Game& game = server_game();
-    TurnMark before = mark_turn(game);
-    set_output_fd(c.fd);
-    answer_shop(game, *player_by_number(game, slot), offer, answer);
-    after_command(game, slot, before);
-    set_output_fd(-1);
-    broadcast_locked(wakes);
-    return true;
+    bool stays = act(c, [&](Game& game, int slot) { answer_shop(game, *player_by_number(game, slot), offer, answer); });
+    if (stays)
+        broadcast_locked(wakes);
+    return stays;
 }
 
 // One key under the lock, then everybody's frame; a key that opened the
@@ -276,17 +288,8 @@ bool run_key(Connection& c, char key, OpenDialogue& open)
     FrameWakes wakes;
     std::lock_guard<std::mutex> lock(game_mutex());
     auto start = Clock::now();
-    // Looked up again here, after the read: a client that left while this
-    // one was waiting has shifted the slots.
-    int slot = find_client_slot(c.fd);
-    if (slot < 0)
+    if (!act(c, [&](Game& game, int slot) { handle_player_key(game, key, slot, open); }))
         return false;
-    Game& game = server_game();
-    TurnMark before = mark_turn(game);
-    set_output_fd(c.fd);
-    handle_player_key(game, key, slot, open);
-    after_command(game, slot, before);
-    set_output_fd(-1);
     if (open.shop) {
         // Under the lock, so that no frame comes between the offer and the
         // hold to erase the offer while the player answers it.

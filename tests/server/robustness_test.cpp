@@ -32,6 +32,18 @@ TEST(ServerRobustness, VanishingSilentAndFloodingClientsNeitherStallNorLeak)
     EXPECT_TRUE(srv::wait_for([&] { return server.count("fd") == fds && server.count("task") == threads; }));
 }
 
+TEST(ServerRobustness, AShortListenBacklogMadeConnectionsWaitForARetransmittedSyn)
+{
+    srv::Server server;
+    std::string cmd = "ss -ltnH 'sport = :" + std::to_string(server.port()) + "'";
+    std::unique_ptr<FILE, decltype(&pclose)> ss(popen(cmd.c_str(), "r"), pclose);
+    ASSERT_TRUE(ss);
+    char state[32] = {};
+    int queued = 0, backlog = 0;
+    ASSERT_EQ(std::fscanf(ss.get(), "%31s %d %d", state, &queued, &backlog), 3);
+    EXPECT_GE(backlog, 128);
+}
+
 TEST(ServerRobustness, PortInUseEndsWithStatusOne)
 {
     int port = srv::free_port(), holder = socket(AF_INET, SOCK_STREAM, 0);
