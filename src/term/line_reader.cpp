@@ -1,8 +1,7 @@
 #include "term/line_reader.hpp"
 
-#include <cerrno>
+#include <algorithm>
 #include <cstring>
-#include <poll.h>
 #include <string.h>
 
 #include "term/term.hpp"
@@ -21,21 +20,12 @@ constexpr std::size_t TELNET_CHUNK = 512;
 constexpr std::size_t KEY_CHUNK = 127;
 
 // Waits until fd is readable or the deadline passes; true when readable.
-bool wait_readable(int fd, Deadline deadline)
+bool readable_by(int fd, Deadline deadline)
 {
     if (!deadline)
         return true;
-    for (;;) {
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0)
-            return false;
-        struct pollfd p { fd, POLLIN, 0 };
-        int r = poll(&p, 1, static_cast<int>(std::min<long long>(left, 1 << 30)));
-        if (r > 0)
-            return true;
-        if (r < 0 && errno != EINTR)
-            return false;
-    }
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now()).count();
+    return left > 0 && wait_readable(fd, static_cast<int>(std::min<long long>(left, 1 << 30)));
 }
 
 // Read buffers may hold a password: wipe them before they are let go.
@@ -100,12 +90,12 @@ void LineReader::drop_buffer()
     m_buf.clear();
 }
 
-bool LineReader::fill(Deadline deadline)
+bool LineReader::fill(Deadline deadline, std::size_t max)
 {
     char chunk[TELNET_CHUNK];
-    if (!wait_readable(m_fd, deadline))
+    if (!readable_by(m_fd, deadline))
         return false;
-    ssize_t n = read_some(m_fd, chunk, m_telnet ? sizeof chunk : 1);
+    ssize_t n = read_some(m_fd, chunk, std::min(max, sizeof chunk));
     if (n <= 0)
         return false;
     std::size_t kept = static_cast<std::size_t>(n);
@@ -133,7 +123,7 @@ bool LineReader::read_line(std::string& out, std::size_t max, Deadline deadline)
             return true;
         }
         drop_buffer();
-        if (!fill(deadline))
+        if (!fill(deadline, m_telnet ? TELNET_CHUNK : 1))
             return false;
     }
 }
@@ -142,15 +132,10 @@ bool LineReader::read_chunk(std::string& out, Deadline deadline)
 {
     drop_buffer();
     out.clear();
+    // A read that held only telnet negotiation leaves nothing: read again.
     while (m_buf.empty()) {
-        char chunk[KEY_CHUNK];
-        if (!wait_readable(m_fd, deadline))
+        if (!fill(deadline, KEY_CHUNK))
             return false;
-        ssize_t n = read_some(m_fd, chunk, sizeof chunk);
-        if (n <= 0)
-            return false;
-        std::size_t kept = m_telnet ? m_filter.filter(chunk, static_cast<std::size_t>(n)) : static_cast<std::size_t>(n);
-        m_buf.assign(chunk, kept);
     }
     out.swap(m_buf);
     m_buf.clear();

@@ -52,8 +52,9 @@ public:
     bool read_chunk(std::string& out, Deadline deadline = std::nullopt);
 
 private:
-    // Appends one read, filtered; false at end, error or deadline.
-    bool fill(Deadline deadline);
+    // Appends one read of at most max bytes, filtered; false at end, error
+    // or deadline.
+    bool fill(Deadline deadline, std::size_t max);
     void drop_buffer();
 
     int m_fd;

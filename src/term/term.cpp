@@ -182,8 +182,6 @@ int read_byte(int fd)
 void set_dialogue_wait_ms(int ms) { g_dialogue_wait_ms = ms; }
 int dialogue_wait_ms() { return g_dialogue_wait_ms; }
 
-namespace {
-// Waits until fd is readable or wait_ms have passed; -1 waits forever.
 bool wait_readable(int fd, int wait_ms)
 {
     if (wait_ms < 0)
@@ -196,6 +194,7 @@ bool wait_readable(int fd, int wait_ms)
     return r > 0;
 }
 
+namespace {
 long long now_ms()
 {
     struct timespec ts {};

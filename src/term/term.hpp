@@ -90,6 +90,10 @@ int read_byte(int fd);
 void set_dialogue_wait_ms(int ms);
 int dialogue_wait_ms();
 
+// Waits until fd is readable (or at its end) or wait_ms have passed; -1
+// waits forever. False when the time passed first or poll failed.
+bool wait_readable(int fd, int wait_ms);
+
 // read_byte that gives up after dialogue_wait_ms(): a timeout reads as end of input.
 int read_dialogue_byte(int fd);
 
