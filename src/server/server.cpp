@@ -142,11 +142,6 @@ ClientTables& client_tables() { return g_tables; }
 void set_server_limits(const ServerLimits& limits) { g_limits = limits; }
 const ServerLimits& server_limits() { return g_limits; }
 
-ClientOutput* client_output(int slot)
-{
-    return slot >= 0 && slot < joined_count() ? g_outputs[slot].get() : nullptr;
-}
-
 void install_screen_route() { set_screen_route({ route_write, route_pause }); }
 
 int find_client_slot(int fd)

@@ -26,9 +26,6 @@ int find_client_slot(int fd);
 // one step under game_mutex. The slot, or -1 when the game is full.
 int join_with_class(int fd, std::string_view name, int class_key, std::shared_ptr<ClientOutput> output);
 
-// The output of the client in slot, or none. Call with game_mutex held.
-ClientOutput* client_output(int slot);
-
 // The writers that frames were queued for, woken when this goes out of
 // scope. Declared before the guard of game_mutex, it goes after the guard,
 // so no woken writer preempts the holder of the lock. It shares ownership of
