@@ -161,12 +161,6 @@ std::optional<int> ask_class(int fd, LineReader& in)
     return std::nullopt;
 }
 
-bool anyone_joined()
-{
-    std::lock_guard<std::mutex> lock(game_mutex());
-    return client_tables().client_count >= 1;
-}
-
 bool anyone_alive(const Game& game)
 {
     if (game.player.alive)
@@ -355,8 +349,10 @@ LeaveReason command_loop(Connection& c)
             return LeaveReason::Closed;
         char key = key_of(chunk);
         quit = key == 'q';
+        // A client still in the tables keeps the count at one at least, and
+        // only its own thread takes it out.
         bool stays = key == '/' ? handle_chat(c) : handle_command(c, key);
-        if (!stays || !anyone_joined())
+        if (!stays)
             return LeaveReason::Closed;
     }
 }
@@ -412,8 +408,7 @@ void play(Connection& c, std::shared_ptr<ClientOutput> output, int class_key, Pr
     // A join redraws everybody twice, the newcomer included.
     render_all_clients();
     render_all_clients();
-    LeaveReason reason = anyone_joined() ? command_loop(c) : LeaveReason::Death;
-    leave(c, reason);
+    leave(c, command_loop(c));
 }
 }  // namespace
 
