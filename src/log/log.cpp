@@ -19,6 +19,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "text/sanitize.hpp"
+
 namespace {
 
 struct Line {
@@ -150,41 +152,6 @@ void writer_loop(LogState& s)
     }
 }
 
-bool is_continuation(unsigned char c) { return (c & 0xc0) == 0x80; }
-
-// Length of the well-formed UTF-8 sequence at text[i] if it encodes a
-// printable character, otherwise 0 (controls, overlong forms, surrogates,
-// code points above U+10FFFF, cut sequences, stray bytes).
-std::size_t printable_length(std::string_view text, std::size_t i)
-{
-    auto b = static_cast<unsigned char>(text[i]);
-    if (b < 0x80)
-        return b >= 0x20 && b != 0x7f ? 1 : 0;
-    std::size_t len = 0;
-    char32_t cp = 0;
-    char32_t lowest = 0;
-    if (b >= 0xc2 && b <= 0xdf) {
-        len = 2, cp = b & 0x1f, lowest = 0xa0;  // U+0080..U+009F are the C1 controls
-    } else if (b >= 0xe0 && b <= 0xef) {
-        len = 3, cp = b & 0x0f, lowest = 0x800;
-    } else if (b >= 0xf0 && b <= 0xf4) {
-        len = 4, cp = b & 0x07, lowest = 0x10000;
-    } else {
-        return 0;
-    }
-    if (text.size() - i < len)
-        return 0;
-    for (std::size_t k = 1; k < len; ++k) {
-        auto c = static_cast<unsigned char>(text[i + k]);
-        if (!is_continuation(c))
-            return 0;
-        cp = (cp << 6) | (c & 0x3f);
-    }
-    if (cp < lowest || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff))
-        return 0;
-    return len;
-}
-
 }  // namespace
 
 bool start_event_log(LogTarget target)
@@ -267,16 +234,10 @@ void stop_event_log()
 std::string log_quote(std::string_view text)
 {
     std::string out = "\"";
-    for (std::size_t i = 0; i < text.size();) {
-        std::size_t len = printable_length(text, i);
-        if (len == 0) {
-            ++i;
-            continue;
-        }
-        if (text[i] == '"' || text[i] == '\\')
+    for (char c : sanitize_text(text)) {
+        if (c == '"' || c == '\\')
             out += '\\';
-        out.append(text, i, len);
-        i += len;
+        out += c;
     }
     out += '"';
     return out;

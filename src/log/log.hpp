@@ -1,7 +1,7 @@
 // The server's event log: one line per event, each opening with its UTC time
 // in ISO 8601, written by a background thread so that a caller never waits on
 // a slow reader. Until the log is started every call is a no-op, which is what
-// local play relies on. Depends on nothing but the C library and threads.
+// local play relies on. Depends only on the text rule below every module.
 #pragma once
 
 #include <cstddef>
@@ -36,9 +36,9 @@ bool flush_event_log(int timeout_ms);
 // can be started again. Waits for the reader: drain a stalled pipe first.
 void stop_event_log();
 
-// Untrusted text (a name, a path) in double quotes, with C0 and C1 controls,
-// DEL and bytes that are not UTF-8 removed and '"' and '\' escaped, so that it
-// can neither start a new line nor end its quotes early.
+// Untrusted text (a name, a path) in double quotes, kept to what
+// sanitize_text keeps and with '"' and '\' escaped, so that it can neither
+// start a new line nor end its quotes early.
 std::string log_quote(std::string_view text);
 
 // A peer address as "203.0.113.7:51234" or "[2001:db8::1]:51234".

@@ -20,6 +20,7 @@
 #include "server/server.hpp"
 #include "server/server_internal.hpp"
 #include "term/line_reader.hpp"
+#include "text/sanitize.hpp"
 #include "world/character.hpp"
 #include "world/chat.hpp"
 #include "world/dungeon.hpp"
