@@ -1,6 +1,7 @@
 // Reading, searching and atomically replacing the flat file of 112-byte records.
 #include "accounts/user_file.hpp"
 
+#include "files/files.hpp"
 #include "term/term.hpp"
 
 #include <cerrno>
@@ -27,28 +28,6 @@ ssize_t read_fully(int fd, char* buf, std::size_t size)
         got += static_cast<std::size_t>(n);
     }
     return static_cast<ssize_t>(got);
-}
-
-bool write_fully(int fd, const char* data, std::size_t size)
-{
-    while (size > 0) {
-        ssize_t n = write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// The rename is only durable once the directory entry itself is on disk.
-void sync_directory()
-{
-    UniqueFd dir(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir.valid())
-        fsync(dir.get());
 }
 
 // Holds an exclusive flock on the lock file while it lives. Every holder opens
@@ -113,23 +92,8 @@ const UserRecord* find_user(const std::vector<UserRecord>& users, std::string_vi
 
 bool replace_user_file(const std::vector<UserRecord>& users)
 {
-    // Same directory as the user file, so the rename never crosses a file system.
-    char temp[] = ".users.dat.XXXXXX";
-    UniqueFd fd(mkstemp(temp));
-    if (!fd.valid())
-        return false;
-    bool ok = fchmod(fd.get(), S_IRUSR | S_IWUSR) == 0
-        && write_fully(fd.get(), reinterpret_cast<const char*>(users.data()),
-                       users.size() * sizeof(UserRecord))
-        && fsync(fd.get()) == 0;
-    ok = close(fd.release()) == 0 && ok;
-    ok = ok && rename(temp, USERS_FILE) == 0;
-    if (!ok) {
-        unlink(temp);
-        return false;
-    }
-    sync_directory();
-    return true;
+    std::string_view bytes(reinterpret_cast<const char*>(users.data()), users.size() * sizeof(UserRecord));
+    return write_file_atomically(USERS_FILE, bytes, S_IRUSR | S_IWUSR);
 }
 
 AddUser add_user(const UserRecord& record)

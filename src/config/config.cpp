@@ -27,6 +27,7 @@ constexpr const char* DEFAULT_FILE[] = {
 };
 
 int g_port = DEFAULT_PORT;
+ServerSettings g_settings {};
 char g_welcome[WELCOME_SIZE] = "Welcome to the Server Roguelike! Enter username/password to begin.\n";
 
 struct FileCloser {
@@ -121,6 +122,58 @@ void apply_welcome(const char* value)
     }
 }
 
+// A whole decimal number in lo..hi; anything else is left unapplied.
+bool parse_int(const char* value, long lo, long hi, int& out)
+{
+    char* end = nullptr;
+    errno = 0;
+    long v = std::strtol(value, &end, 10);
+    if (errno != 0 || end == value || *end != '\0' || v < lo || v > hi)
+        return false;
+    out = static_cast<int>(v);
+    return true;
+}
+
+bool parse_switch(const char* value, bool& out)
+{
+    if (std::strcmp(value, "on") == 0 || std::strcmp(value, "yes") == 0 || std::strcmp(value, "1") == 0)
+        return out = true, true;
+    if (std::strcmp(value, "off") == 0 || std::strcmp(value, "no") == 0 || std::strcmp(value, "0") == 0)
+        return out = false, true;
+    return false;
+}
+
+constexpr long ONE_YEAR_S = 366L * 24 * 3600;
+
+// The operating keys; false when key is none of them.
+bool apply_setting(const char* key, const char* value)
+{
+    ServerSettings& s = g_settings;
+    if (std::strcmp(key, "BIND") == 0)
+        s.bind = value;
+    else if (std::strcmp(key, "SAVES_KEPT") == 0)
+        parse_int(value, 0, 1000000, s.saves_kept);
+    else if (std::strcmp(key, "SEAT_HOLD") == 0)
+        parse_int(value, 0, ONE_YEAR_S, s.seat_hold_s);
+    else if (std::strcmp(key, "IDLE_LIMIT") == 0)
+        parse_int(value, 0, ONE_YEAR_S, s.idle_limit_s);
+    else if (std::strcmp(key, "WEB_PORT") == 0)
+        parse_int(value, 0, 65535, s.web_port);
+    else if (std::strcmp(key, "WEB_TLS_CERT") == 0)
+        s.web_tls_cert = value;
+    else if (std::strcmp(key, "WEB_TLS_KEY") == 0)
+        s.web_tls_key = value;
+    else if (std::strcmp(key, "WATCHERS") == 0)
+        parse_int(value, 0, 1000, s.watchers);
+    else if (std::strcmp(key, "RECORD") == 0)
+        parse_switch(value, s.record);
+    else if (std::strcmp(key, "RECORD_KEEP_MB") == 0)
+        parse_int(value, 1, 1 << 30, s.record_keep_mb);
+    else
+        return false;
+    return true;
+}
+
 void apply_line(const char* line)
 {
     if (line[0] == '#' || line[0] == '\r' || line[0] == '\n')
@@ -137,6 +190,8 @@ void apply_line(const char* line)
         apply_port(value);
     else if (std::strcmp(key, "SERVER_WELCOME_MSG") == 0)
         apply_welcome(value);
+    else
+        apply_setting(key, value);
 }
 
 }  // namespace
@@ -159,9 +214,12 @@ void load_config()
 int server_port() { return g_port; }
 void set_server_port(int port) { g_port = port; }
 const char* welcome_message() { return g_welcome; }
+const ServerSettings& server_settings() { return g_settings; }
+void set_server_settings(const ServerSettings& settings) { g_settings = settings; }
 
 void reset_config()
 {
     g_port = DEFAULT_PORT;
+    g_settings = ServerSettings {};
     std::snprintf(g_welcome, sizeof g_welcome, "%s", DEFAULT_WELCOME);
 }

@@ -5,7 +5,6 @@
 #include "save/save.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <bit>
 #include <cerrno>
 #include <cstdint>
@@ -16,9 +15,9 @@
 #include <new>
 #include <string>
 #include <sys/stat.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
+#include "files/files.hpp"
 #include "term/term.hpp"
 #include "world/items.hpp"
 
@@ -84,70 +83,16 @@ public:
     SaveImage(const SaveImage&) = delete;
     SaveImage& operator=(const SaveImage&) = delete;
 
-    // One writev for the whole file; a short write continues where it stopped.
-    bool write_to(int fd)
-    {
-        int first = 0;
-        while (first < m_count) {
-            ssize_t n = writev(fd, m_pieces + first, m_count - first);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return false;
-            auto done = static_cast<std::size_t>(n);
-            while (first < m_count && done >= m_pieces[first].iov_len)
-                done -= m_pieces[first++].iov_len;
-            if (done > 0) {
-                m_pieces[first].iov_base = static_cast<char*>(m_pieces[first].iov_base) + done;
-                m_pieces[first].iov_len -= done;
-            }
-        }
-        return true;
-    }
+    std::span<const std::string_view> pieces() const { return { m_pieces, static_cast<std::size_t>(m_count) }; }
 
 private:
-    // The pieces are only ever read; iovec just has no const member.
-    void add(const void* data, std::size_t n) { m_pieces[m_count++] = { const_cast<void*>(data), n }; }
+    void add(const void* data, std::size_t n) { m_pieces[m_count++] = { static_cast<const char*>(data), n }; }
 
     unsigned char m_header[HEADER_SIZE] {};
     std::uint64_t m_words[ITEM_SLOTS] {};
-    struct iovec m_pieces[9 + 2 * ITEM_SLOTS] {};
+    std::string_view m_pieces[9 + 2 * ITEM_SLOTS] {};
     int m_count { 0 };
 };
-
-// The temporary name must not contain ".sav": a leftover one would then count as a save.
-UniqueFd create_temp_beside(const std::string& path, std::string& temp)
-{
-    static std::atomic<unsigned> counter { 0 };
-    std::string::size_type slash = path.rfind('/');
-    std::string dir = slash == std::string::npos ? std::string(".") : path.substr(0, slash);
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        temp = dir + "/.partial-" + std::to_string(getpid()) + "-" + std::to_string(counter++);
-        int fd = open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0)
-            return UniqueFd(fd);
-        if (errno != EEXIST)
-            break;
-    }
-    temp.clear();
-    return UniqueFd();
-}
-
-// Writes the whole file under a temporary name and renames it into place, so
-// a failed save never truncates or half-overwrites an earlier file.
-bool replace_file(const std::string& path, SaveImage& image)
-{
-    std::string temp;
-    UniqueFd fd = create_temp_beside(path, temp);
-    if (!fd.valid())
-        return false;
-    bool ok = image.write_to(fd.get()) && fsync(fd.get()) == 0;
-    ok = close(fd.release()) == 0 && ok;
-    ok = ok && rename(temp.c_str(), path.c_str()) == 0;
-    if (!ok)
-        unlink(temp.c_str());
-    return ok;
-}
 
 // ---- reading ----
 
@@ -452,7 +397,8 @@ int write_save_file(const char* path, Game& game, Player& p)
     if (!counts_in_range(game))
         return -1;
     SaveImage image(game, p, static_cast<std::int64_t>(std::time(nullptr)));
-    return replace_file(path, image) ? 0 : -1;
+    // A save holds a whole character: nobody else on the machine may read or edit it.
+    return write_file_atomically(path, image.pieces(), 0600) ? 0 : -1;
 }
 
 int read_save_data(std::span<const unsigned char> bytes, Game& game, Player& p)

@@ -64,6 +64,37 @@ TEST_F(Config, WelcomeTextTrimmedCutAt511AndEndsWithOneLineFeedUnlessFull)
     EXPECT_EQ(welcome_message(), std::string(511, 'z'));
 }
 
+// A value an operator mistyped must not switch a limit off or to garbage.
+TEST_F(Config, OperatingKeysTakeOnlyWholeNumbersInRangeAndKeepTheirDefaultsOtherwise)
+{
+    load_text("BIND = 127.0.0.1\nSAVES_KEPT = 5\nSEAT_HOLD = 0\nIDLE_LIMIT = 60\nWEB_PORT = 8080\n"
+              "WEB_TLS_CERT = /etc/mzdelve/cert.pem\nWEB_TLS_KEY = /etc/mzdelve/key.pem\nWATCHERS = 2\n"
+              "RECORD = off\nRECORD_KEEP_MB = 10\n");
+    const ServerSettings& s = server_settings();
+    EXPECT_EQ(s.bind, "127.0.0.1");
+    EXPECT_EQ(s.saves_kept, 5);
+    EXPECT_EQ(s.seat_hold_s, 0);
+    EXPECT_EQ(s.idle_limit_s, 60);
+    EXPECT_EQ(s.web_port, 8080);
+    EXPECT_EQ(s.web_tls_cert, "/etc/mzdelve/cert.pem");
+    EXPECT_EQ(s.web_tls_key, "/etc/mzdelve/key.pem");
+    EXPECT_EQ(s.watchers, 2);
+    EXPECT_FALSE(s.record);
+    EXPECT_EQ(s.record_keep_mb, 10);
+
+    load_text("SAVES_KEPT = -1\nSEAT_HOLD = 5m\nIDLE_LIMIT = 99999999999\nWEB_PORT = 65536\nWATCHERS = x\n"
+              "RECORD = maybe\nRECORD_KEEP_MB = 0\n");
+    const ServerSettings defaults;
+    EXPECT_EQ(s.bind, "");
+    EXPECT_EQ(s.saves_kept, defaults.saves_kept);
+    EXPECT_EQ(s.seat_hold_s, defaults.seat_hold_s);
+    EXPECT_EQ(s.idle_limit_s, defaults.idle_limit_s);
+    EXPECT_EQ(s.web_port, 0);
+    EXPECT_EQ(s.watchers, defaults.watchers);
+    EXPECT_TRUE(s.record);
+    EXPECT_EQ(s.record_keep_mb, defaults.record_keep_mb);
+}
+
 TEST_F(Config, HomeGetsPrivateDirectoryAndDefaultFileOnceThenEditsAreRead)
 {
     setenv("HOME", m_tmp.path().c_str(), 1);
