@@ -252,7 +252,7 @@ public:
     bool prepare(ServerProcess& server) override
     {
         m_conn = std::make_unique<Conn>(connect_to(server.port()));
-        return log_in(*m_conn, "undecided") && !m_conn->until("undead.\n").empty();
+        return log_in(*m_conn, "undecided") && !m_conn->until("undead.\r\n").empty();
     }
     std::string finish(Conn&) override
     {

@@ -197,7 +197,7 @@ bool log_in(Conn& c, const std::string& user)
 
 bool join(Conn& c, const std::string& user)
 {
-    return log_in(c, user) && step(c, "undead.\n", "1\n") && !c.until(FRAME_END).empty()
+    return log_in(c, user) && step(c, "undead.\r\n", "1\n") && !c.until(FRAME_END).empty()
         && !c.until(FRAME_END).empty();
 }
 

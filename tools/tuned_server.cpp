@@ -2,11 +2,12 @@
 // and the load tool; the shipped program always runs with the defaults.
 //
 //   tuned_server [--prejoin-ms N] [--prejoin-total N] [--per-address N]
-//                [--answer-ms N] [--stall-ms N] [--dead-wait-ms N] [--lock-stats]
+//                [--answer-ms N] [--stall-ms N] [--dead-wait-ms N]
+//                [--login-window-ms N] [--lock-stats]
 //
 // The port and welcome text come from the configuration file as for
-// `mzDELVE -s`; the exit status is 1 when the server cannot listen, 2 on a
-// bad command line.
+// `mzDELVE -s`; the exit status is 0 when a signal stopped the server, 1 when
+// it cannot listen or its listener failed, 2 on a bad command line.
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -43,6 +44,8 @@ bool apply(std::string_view flag, long value, ServerLimits& limits)
         limits.output_stall = ms;
     else if (flag == "--dead-wait-ms")
         limits.dead_wait = ms;
+    else if (flag == "--login-window-ms")
+        limits.login_window = ms;
     else
         return false;
     return true;
@@ -59,7 +62,7 @@ int main(int argc, char** argv)
             limits.lock_stats = true;
         } else if (i + 1 >= argc || !parse_count(argv[i + 1], value) || !apply(flag, value, limits)) {
             std::fprintf(stderr, "usage: %s [--prejoin-ms N] [--prejoin-total N] [--per-address N] [--answer-ms N] "
-                                 "[--stall-ms N] [--dead-wait-ms N] [--lock-stats]\n", argv[0]);
+                                 "[--stall-ms N] [--dead-wait-ms N] [--login-window-ms N] [--lock-stats]\n", argv[0]);
             return 2;
         } else {
             ++i;
@@ -69,8 +72,12 @@ int main(int argc, char** argv)
     set_server_limits(limits);
     set_server_mode(1);
     start_event_log(LogTarget::Stderr);
-    std::string failure = run_server();
+    ServerStop stop = run_server();
+    if (stop.cause == ServerStop::Cause::Signal)
+        std::_Exit(0);
     flush_event_log(1000);
-    std::fprintf(stderr, "%s\n", failure.c_str());
-    return 1;
+    std::fprintf(stderr, "%s\n", stop.text.c_str());
+    // Client threads may still run: no static object may be destroyed under them.
+    std::fflush(nullptr);
+    std::_Exit(1);
 }

@@ -4,10 +4,10 @@
 
 #include "accounts/user_file.hpp"
 #include "term/line_reader.hpp"
-#include "term/term.hpp"
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <openssl/crypto.h>
 #include <openssl/rand.h>
 #include <string>
@@ -44,11 +44,29 @@ private:
 };
 
 // Sends the prompt and reads the answer; false when the peer is gone.
-bool ask(int fd, LineReader& in, std::string_view prompt, Answer& answer, std::size_t max)
+bool ask(LineReader& in, std::string_view prompt, Answer& answer, std::size_t max)
 {
-    write_all(fd, prompt);
+    in.write(prompt);
     return answer.read_from(in, max);
 }
+
+// A turn at the gate for one derivation, given back when it goes.
+class GateTurn {
+public:
+    explicit GateTurn(KeyGate* gate) : m_gate(gate), m_entered(!gate || gate->enter()) {}
+    ~GateTurn()
+    {
+        if (m_gate && m_entered)
+            m_gate->leave();
+    }
+    GateTurn(const GateTurn&) = delete;
+    GateTurn& operator=(const GateTurn&) = delete;
+    bool entered() const { return m_entered; }
+
+private:
+    KeyGate* m_gate;
+    bool m_entered;
+};
 
 bool make_record(std::string_view name, std::string_view password, UserRecord& record)
 {
@@ -86,7 +104,8 @@ std::string_view registration_answer(AccountOutcome outcome)
 }
 
 // The checks and the new record of a registration, once both answers came.
-AccountOutcome add_account(std::string_view name, std::string_view password)
+// Nothing when the gate gave no turn.
+std::optional<AccountOutcome> add_account(std::string_view name, std::string_view password, KeyGate* gate)
 {
     // An early look spares the derivation when the answer is already known.
     auto users = read_user_file();
@@ -96,11 +115,39 @@ AccountOutcome add_account(std::string_view name, std::string_view password)
         return AccountOutcome::NameTaken;
     users.reset();
     UserRecord record;
-    if (!make_record(name, password, record))
-        return AccountOutcome::KeyError;
+    {
+        GateTurn turn(gate);
+        if (!turn.entered())
+            return std::nullopt;
+        if (!make_record(name, password, record))
+            return AccountOutcome::KeyError;
+    }
     // Another registration may have taken the name while the key was being
     // derived; add_user looks again under its lock.
     return outcome_of(add_user(record));
+}
+
+// The turn at the gate ends before the answer is sent, so that a peer that
+// reads slowly cannot keep it. Nothing when the gate gave no turn.
+std::optional<AccountOutcome> check_password(std::string_view name, std::string_view password, KeyGate* gate)
+{
+    GateTurn turn(gate);
+    if (!turn.entered())
+        return std::nullopt;
+    std::vector<UserRecord> users = load_users();
+    const UserRecord* user = find_user(users, name);
+    // An unknown name still costs one derivation, so the time of the answer
+    // does not tell which names have accounts.
+    static const unsigned char no_salt[SALT_LEN] {};
+    unsigned char key[KEY_LEN];
+    bool derived = derive_key(password, user ? user->salt : no_salt, key);
+    bool ok = derived && user && CRYPTO_memcmp(key, user->key, KEY_LEN) == 0;
+    OPENSSL_cleanse(key, sizeof key);
+    if (ok)
+        return AccountOutcome::Done;
+    if (!user)
+        return AccountOutcome::UnknownName;
+    return derived ? AccountOutcome::WrongPassword : AccountOutcome::KeyError;
 }
 
 }  // namespace
@@ -108,13 +155,13 @@ AccountOutcome add_account(std::string_view name, std::string_view password)
 void register_user(int fd)
 {
     LineReader in(fd, LineReader::Peer::Terminal);
-    register_user(fd, in);
+    register_user(in);
 }
 
 bool login_user(int fd)
 {
     LineReader in(fd, LineReader::Peer::Terminal);
-    return login_user(fd, in).outcome == AccountOutcome::Done;
+    return login_user(in).outcome == AccountOutcome::Done;
 }
 
 const char* outcome_text(AccountOutcome outcome)
@@ -131,40 +178,31 @@ const char* outcome_text(AccountOutcome outcome)
     return "no answer";
 }
 
-AccountResult register_user(int fd, LineReader& in)
+AccountResult register_user(LineReader& in, KeyGate* gate)
 {
     Answer name;
     Answer password;
-    if (!ask(fd, in, "Choose a username: ", name, NAME_READ)
-        || !ask(fd, in, "Choose a password: ", password, PASSWORD_READ))
+    if (!ask(in, "Choose a username: ", name, NAME_READ) || !ask(in, "Choose a password: ", password, PASSWORD_READ))
         return { AccountOutcome::NoAnswer, std::string(name.text()) };
-    AccountOutcome outcome = add_account(name.text(), password.text());
-    write_all(fd, registration_answer(outcome));
-    return { outcome, std::string(name.text()) };
+    std::optional<AccountOutcome> outcome = add_account(name.text(), password.text(), gate);
+    if (!outcome)
+        return { AccountOutcome::NoAnswer, std::string(name.text()) };
+    in.write(registration_answer(*outcome));
+    return { *outcome, std::string(name.text()) };
 }
 
-AccountResult login_user(int fd, LineReader& in)
+AccountResult login_user(LineReader& in, KeyGate* gate)
 {
     Answer name;
     Answer password;
-    if (!ask(fd, in, "Username: ", name, NAME_READ) || !ask(fd, in, "Password: ", password, PASSWORD_READ))
+    if (!ask(in, "Username: ", name, NAME_READ) || !ask(in, "Password: ", password, PASSWORD_READ))
         return { AccountOutcome::NoAnswer, std::string(name.text()) };
-    std::vector<UserRecord> users = load_users();
-    const UserRecord* user = find_user(users, name.text());
-    // An unknown name still costs one derivation, so the time of the answer
-    // does not tell which names have accounts.
-    static const unsigned char no_salt[SALT_LEN] {};
-    unsigned char key[KEY_LEN];
-    bool derived = derive_key(password.text(), user ? user->salt : no_salt, key);
-    bool ok = derived && user && CRYPTO_memcmp(key, user->key, KEY_LEN) == 0;
-    OPENSSL_cleanse(key, sizeof key);
-    if (!derived && user)
-        write_all(fd, DERIVE_FAILED);
+    std::optional<AccountOutcome> outcome = check_password(name.text(), password.text(), gate);
+    if (!outcome)
+        return { AccountOutcome::NoAnswer, std::string(name.text()) };
+    if (*outcome == AccountOutcome::KeyError)
+        in.write(DERIVE_FAILED);
     else
-        write_all(fd, ok ? "Login successful.\n" : BAD_CREDENTIALS);
-    AccountOutcome outcome = ok ? AccountOutcome::Done
-        : !user                 ? AccountOutcome::UnknownName
-        : !derived              ? AccountOutcome::KeyError
-                                : AccountOutcome::WrongPassword;
-    return { outcome, std::string(name.text()) };
+        in.write(*outcome == AccountOutcome::Done ? "Login successful.\n" : BAD_CREDENTIALS);
+    return { *outcome, std::string(name.text()) };
 }

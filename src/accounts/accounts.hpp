@@ -37,5 +37,19 @@ struct AccountResult {
 };
 const char* outcome_text(AccountOutcome outcome);
 
-AccountResult register_user(int fd, LineReader& in);
-AccountResult login_user(int fd, LineReader& in);
+// What the server puts around each key derivation of a dialogue, so that
+// guessing cannot take the machine: enter() waits for a turn and returns
+// false when the dialogue must give up instead (it then ends as if the peer
+// had gone, with no answer); leave() follows every successful enter().
+class KeyGate {
+public:
+    virtual bool enter() = 0;
+    virtual void leave() = 0;
+
+protected:
+    ~KeyGate() = default;
+};
+
+// The dialogues on a reader, which also carries their texts and time limit.
+AccountResult register_user(LineReader& in, KeyGate* gate = nullptr);
+AccountResult login_user(LineReader& in, KeyGate* gate = nullptr);

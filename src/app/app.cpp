@@ -141,6 +141,15 @@ bool write_pid_file()
     return std::fclose(f) == 0 && written;
 }
 
+// After serving, client threads may still run: the process ends without
+// destroying the static objects they use. The server's stop has written the
+// log out.
+[[noreturn]] void end_after_serving(int status)
+{
+    std::fflush(nullptr);
+    std::_Exit(status);
+}
+
 int run_daemon_child()
 {
     umask(0);
@@ -156,16 +165,16 @@ int run_daemon_child()
     // Started only now: the writer thread would not survive the fork, and the
     // daemon's standard error is /dev/null.
     start_event_log(LogTarget::Syslog);
-    std::signal(SIGTERM, handle_daemon_signal);
-    std::signal(SIGINT, handle_daemon_signal);
-    std::signal(SIGHUP, handle_daemon_signal);
     if (!write_pid_file()) {
         std::perror("Failed to create PID file");
         return detach_failure();
     }
-    run_server();
+    // SIGTERM, SIGINT and SIGHUP stop the server; however it ends, the PID
+    // file goes with the process it names.
+    run_server(StopSignals::AlsoHangup);
     flush_event_log(1000);
-    return 0;
+    unlink(PID_FILE);
+    end_after_serving(0);
 }
 
 int daemonize()
@@ -192,11 +201,15 @@ int start_server()
     if (g_daemon_mode)
         return daemonize();
     start_event_log(LogTarget::Stderr);
-    std::string line = server_failure_line(run_server());
+    ServerStop stop = run_server();
+    if (stop.cause == ServerStop::Cause::Signal)
+        end_after_serving(0);
     // The last events first, so that the reason stands last; a stalled
     // reader may cost them, but must not keep the process from ending.
     flush_event_log(1000);
-    std::fprintf(stderr, "%s\n", line.c_str());
+    std::fprintf(stderr, "%s\n", server_failure_line(stop.text).c_str());
+    if (stop.cause == ServerStop::Cause::ListenerError)
+        end_after_serving(1);
     return 1;
 }
 
@@ -259,11 +272,16 @@ int read_menu_choice()
     return choice;
 }
 
-void serve_from_menu()
+void serve_from_menu(RawMode& raw)
 {
     set_server_mode(1);
     start_event_log(LogTarget::Stderr);
-    std::string line = server_failure_line(run_server());
+    ServerStop stop = run_server();
+    if (stop.cause == ServerStop::Cause::Signal) {
+        raw.leave();
+        end_after_serving(0);
+    }
+    std::string line = server_failure_line(stop.text);
     // Back to the menu, where local play must log nothing.
     stop_event_log();
     std::printf("%s\n", line.c_str());
@@ -296,7 +314,7 @@ std::optional<int> menu_action(int choice, RawMode& raw)
         set_server_mode(0);
         return play_local_game(raw);
     case '2':
-        serve_from_menu();
+        serve_from_menu(raw);
         return std::nullopt;
     case '3':
         register_from_menu(raw);
@@ -329,12 +347,6 @@ int main_menu()
 }
 
 }  // namespace
-
-void handle_daemon_signal(int)
-{
-    unlink(PID_FILE);
-    _exit(0);
-}
 
 int run_app(int argc, char** argv)
 {

@@ -12,6 +12,7 @@
 #include "rules/allies.hpp"
 #include "rules/movement.hpp"
 #include "rules/spells.hpp"
+#include "save/save.hpp"
 #include "term/term.hpp"
 #include "world/dungeon.hpp"
 #include "world/items.hpp"
@@ -166,6 +167,12 @@ void normal_key(Game& game, Player& p, char key, int player_number, OpenDialogue
     int dy = 0;
     if (key == 's' && open) {
         open->shop = offer_shop(game, p, open->offer);
+    } else if (key == 'S' && open) {
+        open->save = true;
+        set_status_message("Saving game...", p);
+    } else if (key == 'L' && open) {
+        open->load = true;
+        set_status_message("Loading game...", p);
     } else if (keypad_direction(key, dx, dy)) {
         if (player_number == 0)
             move_player(game, dx, dy, p);
@@ -217,6 +224,15 @@ void handle_player_key(Game& game, char key, int player_number, OpenDialogue& op
 {
     open = OpenDialogue {};
     dispatch(game, key, player_number, &open);
+}
+
+bool takes_map_keys(const Game& game, int player_number)
+{
+    if (player_number < 0 || player_number > others_limit(game))
+        return false;
+    const Player& p = *player_by_number(game, player_number);
+    return p.alive && !p.running && !p.aiming && !p.choosing_spell && !p.choosing_item
+        && !manual_control_active(game);
 }
 
 void place_others_beside_leader(Game& game)

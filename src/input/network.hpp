@@ -7,16 +7,25 @@
 
 void handle_player_key(Game& game, char key, int player_number);
 
-// A dialogue a key opened and left for the caller to finish: the server reads
-// the answer without holding the game lock, then applies it.
+// Work a key started and left for the caller to finish: the server reads
+// the shop's answer, and writes a save or reads the newest one, without
+// holding the game lock, then applies the outcome.
 struct OpenDialogue {
     bool shop = false;
     ShopOffer offer {};
+    // 'S' and 'L' have shown "Saving game..." or "Loading game..." only.
+    bool save = false;
+    bool load = false;
 };
 
-// handle_player_key, except that the shop only draws its offer and is left
-// open in open.
+// handle_player_key, except that the shop only draws its offer and 'S' and
+// 'L' only start, each left open in open.
 void handle_player_key(Game& game, char key, int player_number, OpenDialogue& open);
+
+// Whether a key of this player would still reach the commands of the map
+// (no prompt of theirs open, no manual ally control, alive): checked again
+// before a load read without the lock replaces the world.
+bool takes_map_keys(const Game& game, int player_number);
 
 // Places every living others slot beside player 0 after a descent, on the map.
 void place_others_beside_leader(Game& game);

@@ -401,6 +401,21 @@ int write_save_file(const char* path, Game& game, Player& p)
     return write_file_atomically(path, image.pieces(), 0600) ? 0 : -1;
 }
 
+bool save_image(const Game& game, const Player& p, std::string& out)
+{
+    out.clear();
+    if (!counts_in_range(game))
+        return false;
+    SaveImage image(game, p, static_cast<std::int64_t>(std::time(nullptr)));
+    std::size_t size = 0;
+    for (std::string_view piece : image.pieces())
+        size += piece.size();
+    out.reserve(size);
+    for (std::string_view piece : image.pieces())
+        out.append(piece);
+    return true;
+}
+
 int read_save_data(std::span<const unsigned char> bytes, Game& game, Player& p)
 {
     BufferSource in(bytes);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,6 +17,7 @@
 #include "rules/monsters.hpp"
 #include "rules/movement.hpp"
 #include "rules/projectiles.hpp"
+#include "save/save.hpp"
 #include "server/client_output.hpp"
 #include "server/server.hpp"
 #include "server/server_internal.hpp"
@@ -32,6 +34,11 @@ using Clock = std::chrono::steady_clock;
 constexpr const char* MENU_TEXT = "\n--- gLOOMhOLD RogueLike ---\n\nL. Login\nR. Register\n\nSelect: ";
 constexpr const char* NAME_PROMPT = "\nEnter your chat username: ";
 constexpr const char* FULL_TEXT = "Server full. Disconnecting.\n";
+// Wrong answers to the menu before the connection is let go.
+constexpr int MENU_ANSWERS_MAX = 20;
+// The goodbye of a connection that never joined may take this long beyond
+// its time limit.
+constexpr auto GOODBYE_GRACE = std::chrono::milliseconds(500);
 constexpr const char* CHAT_PROMPT = "Enter message: ";
 constexpr const char* GOODBYE_TEXT = "Thank you for playing. Disconnecting.\n";
 
@@ -69,6 +76,7 @@ struct Connection {
     ClientOutput& out;
     const std::string& peer;
     const std::string& name;
+    const std::string& account;
 };
 
 enum class LeaveReason { Closed, Quit, Death };
@@ -118,48 +126,146 @@ void log_account(const char* what, const std::string& peer, const AccountResult&
         log_event("%s %s %s failed: %s", what, peer.c_str(), log_quote(result.name).c_str(), outcome);
 }
 
-// The menu until the client picks login (after registering, if asked).
-bool run_menu(int fd, LineReader& in, const std::string& peer)
+// Why a connection ended before it joined, for the log.
+enum class Refusal { Gone, WrongAnswers, LoginFailed, Full };
+
+const char* refusal_text(Refusal why)
 {
-    std::string line;
-    for (;;) {
-        if (!write_all(fd, MENU_TEXT) || !in.read_line(line, MENU_READ_MAX))
-            return false;
-        char c = line.empty() ? '\0' : line[0];
-        if (c == 'L' || c == 'l')
-            return true;
-        if (c == 'R' || c == 'r') {
-            log_account("register", peer, register_user(fd, in));
-            return true;
-        }
+    switch (why) {
+    case Refusal::WrongAnswers: return "too many wrong answers";
+    case Refusal::LoginFailed: return "login failed";
+    case Refusal::Full: return "server full";
+    case Refusal::Gone: break;
     }
+    return "closed";
 }
 
-std::optional<std::string> ask_chat_name(int fd, LineReader& in)
+// "120", "1.5": the limit as set, not rounded to whole seconds.
+std::string seconds_text(std::chrono::milliseconds ms)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6g", static_cast<double>(ms.count()) / 1000.0);
+    return text;
+}
+
+// The goodbye and one line in the log for a connection that never joined.
+void end_before_join(LineReader& in, const std::string& peer, Refusal why)
+{
+    bool timed_out = in.limit_passed();
+    if (timed_out)
+        log_event("timeout %s login not finished in %s s", peer.c_str(), seconds_text(server_limits().prejoin).c_str());
+    in.set_limit(Clock::now() + GOODBYE_GRACE);
+    in.write(GOODBYE_TEXT);
+    log_event("close %s before joining: %s", peer.c_str(), timed_out ? "time limit" : refusal_text(why));
+}
+
+// One connection before it joins: its reader, which bounds the whole
+// dialogue in time, and who it is.
+struct Arrival {
+    LineReader& in;
+    const PeerAddress& address;
+    const std::string& peer;
+};
+
+// The menu until the client picks login (after registering, if asked).
+std::optional<Refusal> run_menu(Arrival& a)
 {
     std::string line;
-    if (!write_all(fd, NAME_PROMPT) || !in.read_line(line, NAME_READ_MAX))
+    for (int answers = 0; answers < MENU_ANSWERS_MAX; ++answers) {
+        if (!a.in.write(MENU_TEXT) || !a.in.read_line(line, MENU_READ_MAX))
+            return Refusal::Gone;
+        char c = line.empty() ? '\0' : line[0];
+        if (c == 'L' || c == 'l')
+            return std::nullopt;
+        if (c == 'R' || c == 'r') {
+            ServerKeyGate gate(a.address, a.in.limit(), Throttled::No);
+            log_account("register", a.peer, register_user(a.in, &gate));
+            return std::nullopt;
+        }
+    }
+    return Refusal::WrongAnswers;
+}
+
+// The account name once a login succeeded; one attempt per connection.
+std::optional<std::string> log_in(Arrival& a, Refusal& why)
+{
+    ServerKeyGate gate(a.address, a.in.limit(), Throttled::Yes);
+    AccountResult login = login_user(a.in, &gate);
+    log_account("login", a.peer, login);
+    note_login(a.address, login.outcome);
+    if (login.outcome == AccountOutcome::Done)
+        return login.name;
+    why = login.outcome == AccountOutcome::NoAnswer ? Refusal::Gone : Refusal::LoginFailed;
+    return std::nullopt;
+}
+
+std::optional<std::string> ask_chat_name(LineReader& in)
+{
+    std::string line;
+    if (!in.write(NAME_PROMPT) || !in.read_line(line, NAME_READ_MAX))
         return std::nullopt;
     // The name reaches every screen: no control bytes from the client.
     return sanitize_text(line);
 }
 
+// A full game says so before the class menu; the join checks again, since
+// the last seat may go while the class is being chosen.
+bool seat_free()
+{
+    std::lock_guard<std::mutex> lock(game_mutex());
+    return client_tables().client_count < MAX_CLIENTS;
+}
+
 // The class menu and its answer, before the client takes a slot, so the
 // party neither waits for the choice nor can reach an unready player. The
 // key, -1 when no answer came in time (the player then joins without a
-// class, as after a wrong key), none when the client has gone.
-std::optional<int> ask_class(int fd, LineReader& in)
+// class, as after a wrong key), none when the client has gone or its time
+// to join ran out.
+std::optional<int> ask_class(LineReader& in)
 {
-    std::string menu = "\x1b[H\x1b[J" + class_menu_text();
-    if (!write_all(fd, menu))
+    if (!in.write("\x1b[H\x1b[J" + class_menu_text()))
         return std::nullopt;
     Deadline deadline = answer_deadline();
     std::string line;
     if (in.read_line(line, ANSWER_READ_MAX, deadline))
         return answer_key(line);
-    if (Clock::now() >= *deadline)
+    if (Clock::now() >= *deadline && !in.limit_passed())
         return -1;
     return std::nullopt;
+}
+
+// Who joins: the names and the class key, once the dialogue went through.
+struct Joining {
+    std::string account;
+    std::string name;
+    int class_key;
+};
+
+std::optional<Joining> arrive(Arrival& a, Refusal& why)
+{
+    why = Refusal::Gone;
+    if (!a.in.write(welcome_message()))
+        return std::nullopt;
+    if (std::optional<Refusal> menu = run_menu(a)) {
+        why = *menu;
+        return std::nullopt;
+    }
+    std::optional<std::string> account = log_in(a, why);
+    if (!account)
+        return std::nullopt;
+    std::optional<std::string> name = ask_chat_name(a.in);
+    if (!name)
+        return std::nullopt;
+    if (!seat_free()) {
+        log_event("full %s %s", a.peer.c_str(), log_quote(*name).c_str());
+        a.in.write(FULL_TEXT);
+        why = Refusal::Full;
+        return std::nullopt;
+    }
+    std::optional<int> class_key = ask_class(a.in);
+    if (!class_key)
+        return std::nullopt;
+    return Joining { std::move(*account), std::move(*name), *class_key };
 }
 
 bool anyone_alive(const Game& game)
@@ -275,34 +381,102 @@ bool finish_shop(Connection& c, const ShopOffer& offer)
     return stays;
 }
 
+// What a key left for the file work, copied while the lock was held.
+struct FileWork {
+    std::optional<PreparedSave> save;
+    bool load = false;
+};
+
 // One key under the lock, then everybody's frame; a key that opened the
-// shop leaves the lock with the offer shown and the answer still to come.
+// shop leaves the lock with the offer shown and the answer still to come,
+// and 'S' and 'L' leave it with their file work still to do.
 // False when this connection is no longer in the tables.
-bool run_key(Connection& c, char key, OpenDialogue& open)
+bool run_key(Connection& c, char key, OpenDialogue& open, FileWork& work)
 {
     FrameWakes wakes;
     std::lock_guard<std::mutex> lock(game_mutex());
     auto start = Clock::now();
-    if (!act(c, [&](Game& game, int slot) { handle_player_key(game, key, slot, open); }))
+    if (!act(c, [&](Game& game, int slot) {
+            handle_player_key(game, key, slot, open);
+            if (open.save)
+                work.save = prepare_save(game, *player_by_number(game, slot));
+        }))
         return false;
+    work.load = open.load;
     if (open.shop) {
         // Under the lock, so that no frame comes between the offer and the
         // hold to erase the offer while the player answers it.
         c.out.begin_hold();
         return true;
     }
-    broadcast_locked(wakes);
     if (ordinary_key(key))
         record_lock_time(LockSection::Command, Clock::now() - start);
+    // The file work's outcome is the frame worth drawing; its status line
+    // is on its way to this client already.
+    if (!open.save && !open.load)
+        broadcast_locked(wakes);
     return true;
+}
+
+// The outcome of the file work under the lock again, and everybody's frame.
+template <typename Apply>
+bool finish_file_work(Connection& c, Apply apply)
+{
+    FrameWakes wakes;
+    std::lock_guard<std::mutex> lock(game_mutex());
+    auto start = Clock::now();
+    if (!act(c, apply))
+        return false;
+    record_lock_time(LockSection::Command, Clock::now() - start);
+    broadcast_locked(wakes);
+    return true;
+}
+
+// Written without the lock; the server keeps only the newest saves.
+bool finish_save(Connection& c, const PreparedSave& save)
+{
+    bool written = write_prepared_save(save);
+    log_event("save %s by %s %s", log_quote(save.path).c_str(), log_quote(c.name).c_str(), written ? "ok" : "failed");
+    bool stays = finish_file_work(c, [&](Game& game, int slot) { report_save(*player_by_number(game, slot), save, written); });
+    int keep = server_settings().saves_kept;
+    if (written && keep > 0)
+        for (const std::string& path : prune_saves(static_cast<std::size_t>(keep)))
+            log_event("prune %s keeping %d", log_quote(path).c_str(), keep);
+    return stays;
+}
+
+// Found and read without the lock; applied only if the player may still
+// load, since the world went on meanwhile.
+bool finish_load(Connection& c)
+{
+    FoundSave found = find_newest_save();
+    return finish_file_work(c, [&](Game& game, int slot) {
+        if (!takes_map_keys(game, slot)) {
+            log_event("load by %s dropped: no longer at the map", log_quote(c.name).c_str());
+            return;
+        }
+        int result = apply_found_save(game, *player_by_number(game, slot), found);
+        if (result == 0)
+            log_event("load %s by %s ok", log_quote(found.path).c_str(), log_quote(c.name).c_str());
+        else if (found.path.empty())
+            log_event("load by %s failed: %s", log_quote(c.name).c_str(), load_failure_text(found, result));
+        else
+            log_event("load %s by %s refused: %s", log_quote(found.path).c_str(), log_quote(c.name).c_str(),
+                      load_failure_text(found, result));
+    });
 }
 
 bool handle_command(Connection& c, char key)
 {
     OpenDialogue open;
-    if (!run_key(c, key, open))
+    FileWork work;
+    if (!run_key(c, key, open, work))
         return false;
-    return !open.shop || finish_shop(c, open.offer);
+    if (open.shop)
+        return finish_shop(c, open.offer);
+    if (work.save)
+        return finish_save(c, *work.save);
+    return !work.load || finish_load(c);
 }
 
 // While the player types, other players' frames wait behind the prompt
@@ -374,8 +548,8 @@ void leave(Connection& c, LeaveReason reason)
 {
     c.out.close_with(GOODBYE_TEXT);
     int slot = remove_client_by_fd(c.fd);
-    log_event("leave %s slot %d %s %s", c.peer.c_str(), slot, log_quote(c.name).c_str(),
-              leave_text(reason, c.out).c_str());
+    log_event("leave %s slot %d %s account %s %s", c.peer.c_str(), slot, log_quote(c.name).c_str(),
+              log_quote(c.account).c_str(), leave_text(reason, c.out).c_str());
     render_all_clients();
     c.out.finish(GOODBYE_LINGER);
 }
@@ -393,16 +567,20 @@ void play(Connection& c, std::shared_ptr<ClientOutput> output, int class_key, Pr
     int slot = join_with_class(c.fd, c.name, class_key, std::move(output));
     if (slot < 0) {
         log_event("full %s %s", c.peer.c_str(), log_quote(c.name).c_str());
-        write_all(c.fd, FULL_TEXT);
-        write_all(c.fd, GOODBYE_TEXT);
+        c.in.write(FULL_TEXT);
+        end_before_join(c.in, c.peer, Refusal::Full);
         return;
     }
+    // A joined player has no time limit; its output has limits of its own.
+    c.in.set_limit(std::nullopt);
     prejoin_entry.release();
-    log_event("join %s slot %d %s", c.peer.c_str(), slot, log_quote(c.name).c_str());
+    log_event("join %s slot %d %s account %s", c.peer.c_str(), slot, log_quote(c.name).c_str(),
+              log_quote(c.account).c_str());
     if (!c.out.start()) {
         // Without a writer nothing reaches the client; it leaves at once.
         remove_client_by_fd(c.fd);
-        log_event("leave %s slot %d %s no output thread", c.peer.c_str(), slot, log_quote(c.name).c_str());
+        log_event("leave %s slot %d %s account %s no output thread", c.peer.c_str(), slot, log_quote(c.name).c_str(),
+                  log_quote(c.account).c_str());
         render_all_clients();
         return;
     }
@@ -413,33 +591,26 @@ void play(Connection& c, std::shared_ptr<ClientOutput> output, int class_key, Pr
 }
 }  // namespace
 
-void client_thread(UniqueFd sock, std::string peer)
+void client_thread(UniqueFd sock, PeerAddress address, Clock::time_point limit)
 {
     int fd = sock.get();
     PreJoinGuard prejoin_entry(fd);
     LineReader in(fd, LineReader::Peer::Telnet);
-    auto disconnect = [fd] { write_all(fd, GOODBYE_TEXT); };
-
-    write_all(fd, welcome_message());
-    if (!run_menu(fd, in, peer)) {
-        disconnect();
-        return;
-    }
-    AccountResult login = login_user(fd, in);
-    log_account("login", peer, login);
-    if (login.outcome != AccountOutcome::Done) {
-        disconnect();
-        return;
-    }
-    std::optional<std::string> name = ask_chat_name(fd, in);
-    std::optional<int> class_key = name ? ask_class(fd, in) : std::nullopt;
-    if (!class_key) {
-        disconnect();
+    // One limit for the whole dialogue: every read and write, and every
+    // wait for a turn at the key derivation, ends when it passes, whatever
+    // the client keeps queued.
+    in.set_limit(limit);
+    std::string peer = address.text();
+    Arrival arrival { in, address, peer };
+    Refusal why = Refusal::Gone;
+    std::optional<Joining> joining = arrive(arrival, why);
+    if (!joining) {
+        end_before_join(in, peer, why);
         return;
     }
     // Shared with the frame wakes of other clients' threads, which may
     // still hold it for a moment after this client has left.
     auto out = std::make_shared<ClientOutput>(fd, output_limits());
-    Connection c { fd, in, *out, peer, *name };
-    play(c, out, *class_key, prejoin_entry);
+    Connection c { fd, in, *out, peer, joining->name, joining->account };
+    play(c, out, joining->class_key, prejoin_entry);
 }

@@ -7,6 +7,8 @@
 #include <sys/socket.h>
 #include <system_error>
 
+#include "term/line_reader.hpp"
+
 namespace {
 using Clock = std::chrono::steady_clock;
 }  // namespace
@@ -160,7 +162,7 @@ void ClientOutput::run()
             m_text_bytes -= item.bytes.size();
         if (!item.bytes.empty()) {
             lock.unlock();
-            std::string failed = send_all(item.bytes);
+            std::string failed = send_all(on_the_wire(item.bytes));
             lock.lock();
             if (!failed.empty()) {
                 cut_locked(std::move(failed));
@@ -188,6 +190,20 @@ void ClientOutput::wait_after(const Item& item, std::unique_lock<std::mutex>& lo
         m_changed.wait(lock, [this] { return !m_holding || m_finishing || m_cut; });
         m_holding = false;
     }
+}
+
+// Every line end a client is sent goes out as CR LF, whoever wrote the
+// text: terminals in raw or character mode would draw a staircase of bare
+// line feeds. Frames place the cursor themselves and pass unchanged.
+std::string_view ClientOutput::on_the_wire(const std::string& bytes)
+{
+    bool after_cr = m_sent_cr;
+    m_sent_cr = bytes.back() == '\r';
+    if (bytes.find('\n') == std::string::npos)
+        return bytes;
+    m_converted.clear();
+    append_network_lines(m_converted, bytes, after_cr);
+    return m_converted;
 }
 
 // Sends everything unless the peer stops taking bytes for the stall limit

@@ -77,6 +77,8 @@ private:
     };
 
     void run();
+    // The bytes as they go out; only the writer calls it.
+    std::string_view on_the_wire(const std::string& bytes);
     // Empty when all was sent, else why not.
     std::string send_all(std::string_view data);
     void wait_after(const Item& item, std::unique_lock<std::mutex>& lock);
@@ -97,5 +99,8 @@ private:
     bool m_cut { false };
     std::string m_cut_reason;
     bool m_done { false };
+    // The writer's own: the last byte sent was CR; the converted text.
+    bool m_sent_cr { false };
+    std::string m_converted;
     std::thread m_writer;
 };

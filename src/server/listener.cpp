@@ -1,24 +1,28 @@
-// The listening socket and the accept loop, and the limits on connections
-// that have not joined yet.
+// The listening socket and the accept loop, the limits on connections that
+// have not joined yet, and the server's one way of stopping.
 #include <arpa/inet.h>
 #include <cerrno>
-#include <condition_variable>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <optional>
+#include <poll.h>
+#include <pthread.h>
 #include <string>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <system_error>
 #include <thread>
 #include <unistd.h>
 
 #include "config/config.hpp"
+#include "log/log.hpp"
 #include "rules/spells.hpp"
 #include "server/server.hpp"
-#include "log/log.hpp"
 #include "server/server_internal.hpp"
 
 namespace {
@@ -27,70 +31,28 @@ using Clock = std::chrono::steady_clock;
 // A short backlog makes connections that arrive together wait for a
 // retransmitted SYN, a second or more each.
 constexpr int LISTEN_BACKLOG = SOMAXCONN;
-// Only the login dialogue writes straight to the socket; a peer that reads
-// none of it for this long is let go.
-constexpr int SEND_TIME_LIMIT_S = 2;
 // About one frame.
 constexpr int UNSENT_LIMIT_BYTES = 16 * 1024;
-constexpr const char* BUSY_TEXT = "Server busy. Try again later.\n";
+constexpr const char* BUSY_TEXT = "Server busy. Try again later.\r\n";
 // Far more than any server's limits ask for; only the limits count.
 constexpr int PREJOIN_CAPACITY = 256;
 
 // Connections in the welcome, login, naming and class dialogue.
 
-std::string peer_text(const struct sockaddr_in& peer)
-{
-    return log_peer(reinterpret_cast<const struct sockaddr*>(&peer));
-}
-
 struct PreJoinEntry {
     int fd = -1;
-    struct sockaddr_in peer {};
-    Clock::time_point deadline {};
-    bool cut = false;
+    PeerAddress peer;
 };
 
 struct PreJoinTable {
     std::mutex mutex;
-    std::condition_variable changed;
     PreJoinEntry entries[PREJOIN_CAPACITY];
-    bool watchdog_running = false;
 };
 
 PreJoinTable& prejoin()
 {
     static PreJoinTable table;
     return table;
-}
-
-// Cuts off connections whose time ran out: after shutdown(SHUT_RD) their
-// pending and later reads return end of input, so their own thread sends
-// the goodbye text and closes. Entries are released before their socket is
-// closed, under the same mutex, so a cut never hits a reused descriptor.
-void prejoin_watchdog()
-{
-    PreJoinTable& t = prejoin();
-    std::unique_lock<std::mutex> lock(t.mutex);
-    for (;;) {
-        auto now = Clock::now();
-        auto next = Clock::time_point::max();
-        for (PreJoinEntry& e : t.entries) {
-            if (e.fd < 0 || e.cut)
-                continue;
-            if (e.deadline <= now) {
-                shutdown(e.fd, SHUT_RD);
-                e.cut = true;
-                log_event("timeout %s login not finished in %lld s", peer_text(e.peer).c_str(),
-                          static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(server_limits().prejoin).count()));
-            } else if (e.deadline < next) {
-                next = e.deadline;
-            }
-        }
-        if (next == Clock::time_point::max())
-            t.changed.wait(lock);
-        else
-            t.changed.wait_until(lock, next);
-    }
 }
 
 // The listener.
@@ -102,10 +64,10 @@ const char* client_name_of(int player_number)
     return client_tables().client_names[player_number];
 }
 
-std::string failure(int port, const char* what, int err)
+std::string failure(int port, const char* what, const char* reason)
 {
-    char line[160];
-    std::snprintf(line, sizeof line, "Cannot %s on port %d: %s", what, port, std::strerror(err));
+    char line[200];
+    std::snprintf(line, sizeof line, "Cannot %s on port %d: %s", what, port, reason);
     return line;
 }
 
@@ -115,8 +77,6 @@ void configure_client_socket(int fd)
     // behind the acknowledgement of the previous frame.
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    struct timeval tv { SEND_TIME_LIMIT_S, 0 };
-    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
     // The kernel grows a send buffer to megabytes (on loopback at once), and
     // a frame in it can no longer be replaced by a newer one: a slow client
     // would read half a minute of stale frames before the current one. Unsent
@@ -129,6 +89,7 @@ void configure_client_socket(int fd)
 bool transient_accept_error(int err)
 {
     switch (err) {
+    case EAGAIN:
     case EINTR:
     case ECONNABORTED:
     case EPROTO:
@@ -153,9 +114,9 @@ bool resource_accept_error(int err)
     return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
 }
 
-void start_client(int fd, const struct sockaddr_in& peer)
+void start_client(int fd, const PeerAddress& peer)
 {
-    std::string who = peer_text(peer);
+    std::string who = peer.text();
     log_event("connect %s", who.c_str());
     if (PreJoin claim = prejoin_claim(fd, peer); claim != PreJoin::Claimed) {
         log_event("refuse %s too many logging in%s", who.c_str(),
@@ -165,19 +126,215 @@ void start_client(int fd, const struct sockaddr_in& peer)
         return;
     }
     configure_client_socket(fd);
+    auto limit = Clock::now() + server_limits().prejoin;
     // The thread takes ownership only once it runs, so a failed start leaves
     // the descriptor here to release and close. std::thread reports that
     // failure only by throwing.
     try {
-        std::thread([fd, who] { client_thread(UniqueFd(fd), who); }).detach();
+        std::thread([fd, peer, limit] { client_thread(UniqueFd(fd), peer, limit); }).detach();
     } catch (const std::system_error&) {
         prejoin_release(fd);
         close(fd);
     }
 }
+
+// The address BIND names, numeric only (a name could stand for several).
+// Empty: every address, IPv6 with IPv4 mapped into it.
+struct ListenAddress {
+    struct sockaddr_storage address {};
+    socklen_t length = 0;
+};
+
+std::optional<ListenAddress> bind_address(const std::string& bind, int port, bool ipv6_any)
+{
+    ListenAddress out;
+    if (bind.empty()) {
+        if (ipv6_any) {
+            auto* in6 = reinterpret_cast<struct sockaddr_in6*>(&out.address);
+            in6->sin6_family = AF_INET6;
+            in6->sin6_addr = in6addr_any;
+            in6->sin6_port = htons(static_cast<std::uint16_t>(port));
+            out.length = sizeof *in6;
+        } else {
+            auto* in = reinterpret_cast<struct sockaddr_in*>(&out.address);
+            in->sin_family = AF_INET;
+            in->sin_addr.s_addr = htonl(INADDR_ANY);
+            in->sin_port = htons(static_cast<std::uint16_t>(port));
+            out.length = sizeof *in;
+        }
+        return out;
+    }
+    std::string host = bind.size() > 2 && bind.front() == '[' && bind.back() == ']' ? bind.substr(1, bind.size() - 2) : bind;
+    struct addrinfo hints {};
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV | AI_PASSIVE;
+    hints.ai_socktype = SOCK_STREAM;
+    struct addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0 || !found)
+        return std::nullopt;
+    std::memcpy(&out.address, found->ai_addr, found->ai_addrlen);
+    out.length = found->ai_addrlen;
+    freeaddrinfo(found);
+    return out;
+}
+
+// A listening socket on the address, or the errno of the step that failed.
+int listen_on(const ListenAddress& at, UniqueFd& out)
+{
+    int family = at.address.ss_family;
+    UniqueFd fd(socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!fd.valid())
+        return errno;
+    int one = 1;
+    int off = 0;
+    setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    // One socket for both families, whatever the host's default says.
+    if (family == AF_INET6)
+        setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+    if (bind(fd.get(), reinterpret_cast<const struct sockaddr*>(&at.address), at.length) != 0
+        || listen(fd.get(), LISTEN_BACKLOG) != 0)
+        return errno;
+    out = std::move(fd);
+    return 0;
+}
+
+// The listening socket, or the line that says why there is none. Without
+// BIND the IPv6 socket serves both families; a host without IPv6 gets IPv4.
+std::optional<std::string> open_listener(int port, UniqueFd& out)
+{
+    const std::string& bind = server_settings().bind;
+    if (bind.empty() && listen_on(*bind_address(bind, port, true), out) == 0)
+        return std::nullopt;
+    std::optional<ListenAddress> at = bind_address(bind, port, false);
+    if (!at)
+        return failure(port, "listen", ("BIND is not an address: " + bind).c_str());
+    if (int err = listen_on(*at, out); err != 0)
+        return failure(port, "listen", std::strerror(err));
+    return std::nullopt;
+}
+
+const char* signal_name(int sig)
+{
+    switch (sig) {
+    case SIGTERM: return "SIGTERM";
+    case SIGINT: return "SIGINT";
+    case SIGHUP: return "SIGHUP";
+    default: return "signal";
+    }
+}
+
+// The stop signals, taken from the process while the server runs and read
+// from a descriptor beside the listening socket, so that stopping is plain
+// code on the listener's thread and never work inside a signal handler.
+// Every thread the server starts inherits the blocked mask.
+class StopSignalWatch {
+public:
+    explicit StopSignalWatch(StopSignals signals)
+    {
+        sigemptyset(&m_set);
+        sigaddset(&m_set, SIGTERM);
+        sigaddset(&m_set, SIGINT);
+        if (signals == StopSignals::AlsoHangup)
+            sigaddset(&m_set, SIGHUP);
+        pthread_sigmask(SIG_BLOCK, &m_set, &m_old);
+        m_fd.reset(signalfd(-1, &m_set, SFD_CLOEXEC | SFD_NONBLOCK));
+    }
+    ~StopSignalWatch() { pthread_sigmask(SIG_SETMASK, &m_old, nullptr); }
+    StopSignalWatch(const StopSignalWatch&) = delete;
+    StopSignalWatch& operator=(const StopSignalWatch&) = delete;
+
+    int fd() const { return m_fd.get(); }
+    // The signal that came, if one did.
+    std::optional<int> take() const
+    {
+        struct signalfd_siginfo info {};
+        if (read(m_fd.get(), &info, sizeof info) != static_cast<ssize_t>(sizeof info))
+            return std::nullopt;
+        return static_cast<int>(info.ssi_signo);
+    }
+
+private:
+    sigset_t m_set {};
+    sigset_t m_old {};
+    UniqueFd m_fd;
+};
+
+// Everything the server does on its way out, whatever stopped it: the
+// reason in the log, and the log written out before the process ends.
+ServerStop stop_server(ServerStop stop)
+{
+    log_event("stop %s%s", stop.cause == ServerStop::Cause::ListenerError ? "listener error: " : "", stop.text.c_str());
+    flush_event_log(1000);
+    return stop;
+}
+
+// Waits for a connection or a stop signal; the new socket, or -1 with the
+// stop when the server must end, or -1 alone to look again.
+int next_connection(int listener, const StopSignalWatch& signals, PeerAddress& peer, std::optional<ServerStop>& stop)
+{
+    struct pollfd waits[2] = { { listener, POLLIN, 0 }, { signals.fd(), POLLIN, 0 } };
+    if (poll(waits, signals.fd() >= 0 ? 2 : 1, -1) < 0)
+        return -1;
+    if (waits[1].revents & POLLIN) {
+        if (std::optional<int> sig = signals.take())
+            stop = ServerStop { ServerStop::Cause::Signal, std::string("signal ") + signal_name(*sig) };
+        return -1;
+    }
+    struct sockaddr_storage from {};
+    socklen_t from_len = sizeof from;
+    int fd = accept4(listener, reinterpret_cast<struct sockaddr*>(&from), &from_len, SOCK_CLOEXEC);
+    if (fd >= 0) {
+        peer = PeerAddress(from, from_len);
+        return fd;
+    }
+    int err = errno;
+    if (resource_accept_error(err))
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    else if (!transient_accept_error(err))
+        stop = ServerStop { ServerStop::Cause::ListenerError,
+                            failure(server_port(), "accept connections", std::strerror(err)) };
+    return -1;
+}
 }  // namespace
 
-PreJoin prejoin_claim(int fd, const struct sockaddr_in& peer)
+PeerAddress::PeerAddress(const struct sockaddr_storage& from, socklen_t len)
+{
+    std::memcpy(&m_address, &from, std::min<std::size_t>(len, sizeof m_address));
+    const auto* in6 = reinterpret_cast<const struct sockaddr_in6*>(&from);
+    if (from.ss_family != AF_INET6 || !IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr))
+        return;
+    struct sockaddr_in in {};
+    in.sin_family = AF_INET;
+    in.sin_port = in6->sin6_port;
+    std::memcpy(&in.sin_addr, in6->sin6_addr.s6_addr + 12, sizeof in.sin_addr);
+    m_address = {};
+    std::memcpy(&m_address, &in, sizeof in);
+}
+
+bool PeerAddress::same_host(const PeerAddress& other) const
+{
+    if (m_address.ss_family != other.m_address.ss_family)
+        return false;
+    if (m_address.ss_family == AF_INET)
+        return reinterpret_cast<const struct sockaddr_in&>(m_address).sin_addr.s_addr
+            == reinterpret_cast<const struct sockaddr_in&>(other.m_address).sin_addr.s_addr;
+    if (m_address.ss_family == AF_INET6)
+        return std::memcmp(&reinterpret_cast<const struct sockaddr_in6&>(m_address).sin6_addr,
+                           &reinterpret_cast<const struct sockaddr_in6&>(other.m_address).sin6_addr,
+                           sizeof(struct in6_addr)) == 0;
+    return false;
+}
+
+std::string PeerAddress::text() const { return log_peer(reinterpret_cast<const struct sockaddr*>(&m_address)); }
+
+std::string PeerAddress::host() const
+{
+    std::string t = text();
+    std::size_t colon = t.rfind(':');
+    t = colon == std::string::npos ? t : t.substr(0, colon);
+    return t.size() > 2 && t.front() == '[' ? t.substr(1, t.size() - 2) : t;
+}
+
+PreJoin prejoin_claim(int fd, const PeerAddress& peer)
 {
     const ServerLimits& limits = server_limits();
     PreJoinTable& t = prejoin();
@@ -191,15 +348,14 @@ PreJoin prejoin_claim(int fd, const struct sockaddr_in& peer)
             continue;
         }
         ++total;
-        same_peer += e.peer.sin_addr.s_addr == peer.sin_addr.s_addr;
+        same_peer += e.peer.same_host(peer);
     }
     if (!free_entry || total >= limits.prejoin_total)
         return PreJoin::Full;
     // One address must not take every place in the dialogue from the others.
     if (same_peer >= limits.prejoin_per_address)
         return PreJoin::AddressFull;
-    *free_entry = { fd, peer, Clock::now() + limits.prejoin, false };
-    t.changed.notify_one();
+    *free_entry = { fd, peer };
     return PreJoin::Claimed;
 }
 
@@ -212,56 +368,30 @@ void prejoin_release(int fd)
             e = PreJoinEntry {};
 }
 
-std::string run_server()
+ServerStop run_server(StopSignals signals)
 {
+    // Before any thread starts, so that every one of them leaves the stop
+    // signals to the listener.
+    StopSignalWatch stop_signals(signals);
     // Writes to a peer that has gone must fail, not end the process.
     std::signal(SIGPIPE, SIG_IGN);
     set_player_name_source(client_name_of);
     install_screen_route();
 
     int port = server_port();
-    UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!listener.valid())
-        return failure(port, "listen", errno);
-    int one = 1;
-    setsockopt(listener.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    struct sockaddr_in addr {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    addr.sin_port = htons(static_cast<std::uint16_t>(port));
-    if (bind(listener.get(), reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0
-        || listen(listener.get(), LISTEN_BACKLOG) != 0)
-        return failure(port, "listen", errno);
-
-    {
-        PreJoinTable& t = prejoin();
-        std::lock_guard<std::mutex> lock(t.mutex);
-        if (!t.watchdog_running) {
-            std::thread(prejoin_watchdog).detach();
-            t.watchdog_running = true;
-        }
-    }
-    log_event("start port %d", port);
+    UniqueFd listener;
+    if (std::optional<std::string> line = open_listener(port, listener))
+        return { ServerStop::Cause::CannotStart, *line };
+    const std::string& bind = server_settings().bind;
+    log_event("start port %d%s%s", port, bind.empty() ? "" : " address ", bind.c_str());
 
     for (;;) {
-        struct sockaddr_in peer {};
-        socklen_t peer_len = sizeof peer;
-        int fd = accept4(listener.get(), reinterpret_cast<struct sockaddr*>(&peer), &peer_len, SOCK_CLOEXEC);
-        if (fd >= 0) {
+        PeerAddress peer;
+        std::optional<ServerStop> stop;
+        int fd = next_connection(listener.get(), stop_signals, peer, stop);
+        if (fd >= 0)
             start_client(fd, peer);
-            continue;
-        }
-        int err = errno;
-        if (transient_accept_error(err))
-            continue;
-        if (resource_accept_error(err)) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            continue;
-        }
-        // A server that could not start says so once, on its own; one that
-        // stops after serving leaves the reason in the log as well.
-        std::string line = failure(port, "accept connections", err);
-        log_event("listener error: %s", line.c_str());
-        return line;
+        else if (stop)
+            return stop_server(*stop);
     }
 }

@@ -2,6 +2,7 @@
 // tool's figures; off unless the server's limits ask for them.
 #include <algorithm>
 #include <cstdio>
+#include <string>
 
 #include "server/server.hpp"
 #include "server/server_internal.hpp"
@@ -38,13 +39,15 @@ struct Histogram {
         return static_cast<double>(max_ns) / 1000.0;
     }
 
-    void report(const char* what) const
+    void report(const char* what, std::string& out) const
     {
         if (count == 0)
             return;
-        std::fprintf(stderr, "lock stats %s: n=%llu mean=%.2fus p50<=%.1fus p99<=%.1fus max=%.1fus\n", what, count,
-                     total_ns / static_cast<double>(count) / 1000.0, percentile_us(0.50), percentile_us(0.99),
-                     static_cast<double>(max_ns) / 1000.0);
+        char line[200];
+        std::snprintf(line, sizeof line, "lock stats %s: n=%llu mean=%.2fus p50<=%.1fus p99<=%.1fus max=%.1fus\n",
+                      what, count, total_ns / static_cast<double>(count) / 1000.0, percentile_us(0.50),
+                      percentile_us(0.99), static_cast<double>(max_ns) / 1000.0);
+        out += line;
     }
 };
 
@@ -57,10 +60,12 @@ void record_lock_time(LockSection section, std::chrono::steady_clock::duration h
         g_sections[static_cast<int>(section)].add(std::chrono::duration_cast<std::chrono::nanoseconds>(held).count());
 }
 
-void report_lock_stats()
+std::string lock_stats_report()
 {
+    std::string out;
     if (!server_limits().lock_stats)
-        return;
-    g_sections[static_cast<int>(LockSection::Command)].report("command");
-    g_sections[static_cast<int>(LockSection::Broadcast)].report("broadcast");
+        return out;
+    g_sections[static_cast<int>(LockSection::Command)].report("command", out);
+    g_sections[static_cast<int>(LockSection::Broadcast)].report("broadcast", out);
+    return out;
 }

@@ -221,10 +221,17 @@ void remove_client(int slot)
 
 int remove_client_by_fd(int fd)
 {
-    std::lock_guard<std::mutex> lock(g_game_mutex);
-    int slot = find_client_slot(fd);
-    if (slot >= 0)
-        remove_client_locked(slot);
-    report_lock_stats();
+    std::string stats;
+    int slot = -1;
+    {
+        std::lock_guard<std::mutex> lock(g_game_mutex);
+        slot = find_client_slot(fd);
+        if (slot >= 0)
+            remove_client_locked(slot);
+        stats = lock_stats_report();
+    }
+    // Standard error may be a pipe nobody reads; nobody waits on it but us.
+    if (!stats.empty())
+        std::fputs(stats.c_str(), stderr);
     return slot;
 }

@@ -31,15 +31,32 @@ struct ServerLimits {
     std::chrono::milliseconds output_stall { 60000 };
     // How long a dead player may watch before the connection closes.
     std::chrono::milliseconds dead_wait { 10000 };
+    // Failed logins from one address within this long make its later
+    // logins wait; a quiet spell of this long forgets them.
+    std::chrono::milliseconds login_window { 60000 };
     // Report how long game_mutex is held, on standard error, as clients leave.
     bool lock_stats { false };
 };
 void set_server_limits(const ServerLimits& limits);
 const ServerLimits& server_limits();
 
-// Listens on server_port() and serves until accepting fails. Returns only on
-// failure, with a one-line description naming the port and the reason.
-std::string run_server();
+// How the server ended: it could not start, a signal stopped it, or the
+// listening socket failed after it had served. text is one line: the failure
+// naming the port and the reason, or "signal SIGTERM".
+struct ServerStop {
+    enum class Cause { CannotStart, Signal, ListenerError };
+    Cause cause;
+    std::string text;
+};
+
+// The signals that stop the server; a daemon, which has no terminal to
+// hang up, takes SIGHUP as a stop too.
+enum class StopSignals { TermAndInterrupt, AlsoHangup };
+
+// Listens on server_port() at server_settings().bind (every address, IPv6
+// and IPv4, when empty) and serves until one of the signals comes or
+// accepting fails. Returns once the server has stopped.
+ServerStop run_server(StopSignals signals = StopSignals::TermAndInterrupt);
 
 int join_server_game(int fd, const char* name);
 void render_all_clients();

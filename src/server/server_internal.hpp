@@ -4,19 +4,38 @@
 
 #include <array>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
-#include <netinet/in.h>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <sys/socket.h>
 
+#include "accounts/accounts.hpp"
 #include "server/server.hpp"
+#include "term/line_reader.hpp"
 #include "term/term.hpp"
 
 class ClientOutput;
 
+// A client's address as the limits and the log count it: an IPv4 client
+// that reached the IPv6 socket (::ffff:a.b.c.d) is its IPv4 address.
+class PeerAddress {
+public:
+    PeerAddress() = default;
+    PeerAddress(const struct sockaddr_storage& from, socklen_t len);
+    bool same_host(const PeerAddress& other) const;
+    // "203.0.113.7:51234" or "[2001:db8::1]:51234"; host() without the port.
+    std::string text() const;
+    std::string host() const;
+
+private:
+    struct sockaddr_storage m_address {};
+};
+
 // Runs one connection from the welcome text to its end; closes the socket.
-// peer names the client in the event log.
-void client_thread(UniqueFd sock, std::string peer);
+// Until it joins, everything it reads and writes ends at limit.
+void client_thread(UniqueFd sock, PeerAddress peer, std::chrono::steady_clock::time_point limit);
 
 // The client slot whose socket is fd, or -1. Call with game_mutex held.
 int find_client_slot(int fd);
@@ -56,16 +75,79 @@ int remove_client_by_fd(int fd);
 void install_screen_route();
 
 // Connections that have not joined yet, at most server_limits().prejoin_total
-// at once and prejoin_per_address from one address; each is cut off (its
-// reads end) when it has not joined within the time limit.
+// at once and prejoin_per_address from one address. Each one's own thread
+// ends it when its time limit passes.
 enum class PreJoin { Claimed, Full, AddressFull };
-PreJoin prejoin_claim(int fd, const struct sockaddr_in& peer);
+PreJoin prejoin_claim(int fd, const PeerAddress& peer);
 void prejoin_release(int fd);
+
+// A counting semaphore whose waits end at a deadline.
+class Turns {
+public:
+    explicit Turns(int count) : m_free(count) {}
+    // False when the deadline passed before a turn was free.
+    bool take(Deadline deadline);
+    void give_back();
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_freed;
+    int m_free;
+};
+
+// Failed logins per address. From the FREE_FAILURES-th failure within the
+// window on, each later login from that address waits before its password
+// is checked: 1 s, doubling with every further failure up to 30 s. A quiet
+// window forgets the address. Thread-safe; time is passed in for tests.
+class LoginThrottle {
+public:
+    static constexpr int FREE_FAILURES = 5;
+    using Clock = std::chrono::steady_clock;
+    explicit LoginThrottle(std::chrono::milliseconds window) : m_window(window) {}
+    std::chrono::milliseconds wait_for(const PeerAddress& peer, Clock::time_point now);
+    // True when this failure is the one from which the address's logins wait.
+    bool record_failure(const PeerAddress& peer, Clock::time_point now);
+
+private:
+    struct Entry {
+        PeerAddress peer;
+        int failures = 0;
+        Clock::time_point last {};
+    };
+    static constexpr int CAPACITY = 256;
+    Entry* find(const PeerAddress& peer, Clock::time_point now);
+    std::chrono::milliseconds m_window;
+    std::mutex m_mutex;
+    Entry m_entries[CAPACITY] {};
+};
+
+// The gate of the server's account dialogues: a login from a throttled
+// address waits first, and at most two key derivations run at once in the
+// whole server; both waits end at the connection's time limit.
+enum class Throttled { No, Yes };
+class ServerKeyGate final : public KeyGate {
+public:
+    ServerKeyGate(const PeerAddress& peer, Deadline limit, Throttled throttled)
+        : m_peer(peer), m_limit(limit), m_throttled(throttled)
+    {
+    }
+    bool enter() override;
+    void leave() override;
+
+private:
+    bool wait_out_throttle();
+    PeerAddress m_peer;
+    Deadline m_limit;
+    Throttled m_throttled;
+};
+// Counts a login's outcome against its address (and logs when its logins
+// start to wait).
+void note_login(const PeerAddress& peer, AccountOutcome outcome);
 
 // Lock statistics, kept only when server_limits().lock_stats is set: how
 // long one command, and one broadcast of frames, holds game_mutex. Record and
-// report with game_mutex held.
+// take the report with game_mutex held; write it out after letting go.
 enum class LockSection { Command, Broadcast };
 void record_lock_time(LockSection section, std::chrono::steady_clock::duration held);
-// Writes one summary line per section to standard error.
-void report_lock_stats();
+// One summary line per section, or empty when the statistics are off.
+std::string lock_stats_report();

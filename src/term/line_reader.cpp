@@ -1,12 +1,17 @@
 #include "term/line_reader.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <poll.h>
 #include <string.h>
+#include <sys/socket.h>
 
 #include "term/term.hpp"
 
 namespace {
+using Clock = std::chrono::steady_clock;
+
 constexpr unsigned char IAC = 255;
 constexpr unsigned char SB = 250;
 constexpr unsigned char SE = 240;
@@ -18,14 +23,23 @@ constexpr unsigned char DONT = 254;
 constexpr std::size_t TELNET_CHUNK = 512;
 // In the game a key is the first byte of one read, as a client sends it.
 constexpr std::size_t KEY_CHUNK = 127;
+// A peer that takes none of a dialogue's text for this long is let go.
+constexpr auto WRITE_STALL = std::chrono::seconds(2);
+
+// Milliseconds until the deadline, for poll: 0 once it has passed.
+int ms_until(Clock::time_point deadline)
+{
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return static_cast<int>(std::clamp<long long>(left, 0, 1 << 30));
+}
 
 // Waits until fd is readable or the deadline passes; true when readable.
 bool readable_by(int fd, Deadline deadline)
 {
     if (!deadline)
         return true;
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - std::chrono::steady_clock::now()).count();
-    return left > 0 && wait_readable(fd, static_cast<int>(std::min<long long>(left, 1 << 30)));
+    int left = ms_until(*deadline);
+    return left > 0 && wait_readable(fd, left);
 }
 
 // Read buffers may hold a password: wipe them before they are let go.
@@ -34,6 +48,31 @@ void wipe(std::string& s, std::size_t n)
     explicit_bzero(s.data(), std::min(n, s.size()));
 }
 }  // namespace
+
+Deadline earlier(Deadline a, Deadline b)
+{
+    if (!a || !b)
+        return a ? a : b;
+    return std::min(*a, *b);
+}
+
+void append_network_lines(std::string& out, std::string_view text, bool after_cr)
+{
+    out.reserve(out.size() + text.size() + text.size() / 32);
+    while (!text.empty()) {
+        std::size_t lf = text.find('\n');
+        if (lf == std::string_view::npos) {
+            out.append(text);
+            return;
+        }
+        out.append(text, 0, lf);
+        if (!(lf == 0 ? after_cr : text[lf - 1] == '\r'))
+            out += '\r';
+        out += '\n';
+        after_cr = false;
+        text.remove_prefix(lf + 1);
+    }
+}
 
 std::size_t TelnetFilter::filter(char* data, std::size_t n)
 {
@@ -90,10 +129,49 @@ void LineReader::drop_buffer()
     m_buf.clear();
 }
 
+bool LineReader::limit_passed() const { return m_limit && Clock::now() >= *m_limit; }
+
+bool LineReader::write(std::string_view text)
+{
+    if (limit_passed())
+        return false;
+    if (!m_telnet)
+        return write_all(m_fd, text);
+    std::string data;
+    append_network_lines(data, text, m_sent_cr);
+    if (!text.empty())
+        m_sent_cr = text.back() == '\r';
+    return send_within_limit(data);
+}
+
+// Without blocking in the kernel, so that neither a peer that reads nothing
+// nor a full socket buffer can hold the thread past its limit.
+bool LineReader::send_within_limit(std::string_view data)
+{
+    auto stall = Clock::now() + WRITE_STALL;
+    while (!data.empty()) {
+        ssize_t n = send(m_fd, data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            data.remove_prefix(static_cast<std::size_t>(n));
+            stall = Clock::now() + WRITE_STALL;
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+            return false;
+        int left = ms_until(*earlier(stall, m_limit));
+        struct pollfd p { m_fd, POLLOUT, 0 };
+        if (left <= 0 || (poll(&p, 1, left) < 0 && errno != EINTR))
+            return false;
+    }
+    return true;
+}
+
 bool LineReader::fill(Deadline deadline, std::size_t max)
 {
     char chunk[TELNET_CHUNK];
-    if (!readable_by(m_fd, deadline))
+    if (limit_passed() || !readable_by(m_fd, earlier(deadline, m_limit)))
         return false;
     ssize_t n = read_some(m_fd, chunk, std::min(max, sizeof chunk));
     if (n <= 0)
@@ -109,6 +187,9 @@ bool LineReader::fill(Deadline deadline, std::size_t max)
 bool LineReader::read_line(std::string& out, std::size_t max, Deadline deadline)
 {
     out.clear();
+    // A peer that keeps answers queued must not outlive its limit on them.
+    if (limit_passed())
+        return false;
     out.reserve(max);
     for (;;) {
         std::size_t lf = m_buf.find('\n');
@@ -132,6 +213,8 @@ bool LineReader::read_chunk(std::string& out, Deadline deadline)
 {
     drop_buffer();
     out.clear();
+    if (limit_passed())
+        return false;
     // A read that held only telnet negotiation leaves nothing: read again.
     while (m_buf.empty()) {
         if (!fill(deadline, KEY_CHUNK))

@@ -1,12 +1,13 @@
-// Reading what a person types on a descriptor, a line or a key at a time:
-// telnet negotiation removed, lines assembled across reads, bounded in size
-// and, where asked, in time.
+// Talking with a person on a descriptor: what they type, a line or a key at
+// a time (telnet negotiation removed, lines assembled across reads, bounded
+// in size and, where asked, in time), and the dialogue's texts sent to them.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 
 // Strips telnet commands from a byte stream. A telnet client may send
 // IAC WILL/WONT/DO/DONT <option>, IAC <command>, and IAC SB ... IAC SE at any
@@ -27,10 +28,20 @@ private:
 
 using Deadline = std::optional<std::chrono::steady_clock::time_point>;
 
+// The earlier of two deadlines; none stands for never.
+Deadline earlier(Deadline a, Deadline b);
+
+// Appends text with every line feed as CR LF, the network's line end, so that
+// a terminal in raw or character mode starts each line at its left edge. A
+// line feed that already follows a carriage return is left as it is;
+// after_cr says whether the bytes sent before text ended in one.
+void append_network_lines(std::string& out, std::string_view text, bool after_cr = false);
+
 class LineReader {
 public:
     // A terminal is read a byte at a time, so nothing past the line is taken
-    // from the descriptor; a telnet peer is read in chunks and filtered.
+    // from the descriptor, and written as it is; a telnet peer is a socket,
+    // read in chunks and filtered, and sent CR LF line ends.
     enum class Peer { Terminal, Telnet };
 
     LineReader(int fd, Peer peer);
@@ -40,10 +51,21 @@ public:
 
     int fd() const { return m_fd; }
 
+    // One time limit over every later read and write, whatever is already
+    // buffered or queued: once it has passed they all fail. None lifts it.
+    void set_limit(Deadline limit) { m_limit = limit; }
+    Deadline limit() const { return m_limit; }
+    bool limit_passed() const;
+
+    // Sends text (CR LF line ends for a telnet peer). A peer that takes none
+    // of it for a while, or past the limit, is given up on. False when not
+    // all of it went.
+    bool write(std::string_view text);
+
     // The next line without its line feed, cut at its first NUL, at most max
     // bytes (the rest of a longer line is dropped). Bytes after the line feed
     // stay for the next call. False at end of input, on an error, or when the
-    // deadline passes first.
+    // deadline (or the limit) passes first.
     bool read_line(std::string& out, std::size_t max, Deadline deadline = std::nullopt);
 
     // One read's worth of input for a key, after dropping anything still
@@ -56,9 +78,12 @@ private:
     // or deadline.
     bool fill(Deadline deadline, std::size_t max);
     void drop_buffer();
+    bool send_within_limit(std::string_view data);
 
     int m_fd;
     bool m_telnet;
+    Deadline m_limit;
+    bool m_sent_cr { false };
     TelnetFilter m_filter;
     std::string m_buf;
 };

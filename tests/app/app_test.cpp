@@ -196,7 +196,7 @@ pid_t run_daemon(const App& app, const std::vector<std::string>& args, const std
 
 TEST_F(App, DaemonPairsDetachAndReportTheConfiguredPortAndPidFileFailureExitsOne)
 {
-    // The port is taken, so each daemon ends by itself and leaves its PID file.
+    // The port is taken, so each daemon ends by itself, and its PID file goes with it.
     for (std::vector<std::string> args : { std::vector<std::string> { "-s", "-d" }, { "--server", "--daemon" },
              { "-d", "--server" }, { "--daemon", "-s", "extra" } }) {
         SCOPED_TRACE(testing::PrintToString(args));
@@ -208,7 +208,7 @@ TEST_F(App, DaemonPairsDetachAndReportTheConfiguredPortAndPidFileFailureExitsOne
         EXPECT_EQ(parent.out, "Listening on port " + std::to_string(busy.port) + "\nDaemon started with PID: "
                 + std::to_string(pid) + "\nPID file: ./rl_server.pid\n");
         EXPECT_EQ(wait_pid(pid, 10000), 0);
-        EXPECT_EQ(test::read_file(dir.file("rl_server.pid")), std::to_string(pid) + "\n");
+        EXPECT_FALSE(test::file_exists(dir.file("rl_server.pid"))) << "it would name some later process";
     }
     ASSERT_EQ(mkdir(cwd.file("rl_server.pid").c_str(), 0755), 0);
     Result parent;

@@ -3,25 +3,25 @@
 
 using srv::Client;
 
-const std::string WELCOME = "Welcome to the Server Roguelike! Enter username/password to begin.\n" + std::string(srv::MENU);
+const std::string WELCOME = "Welcome to the Server Roguelike! Enter username/password to begin.\r\n" + std::string(srv::MENU);
 
 TEST(ServerDialogue, TextsByteForByteFailuresDisconnectAndGarbageAtEveryPrompt)
 {
     srv::Server server;
-    const std::string name_prompt = "Login successful.\n" + std::string(srv::NAME_PROMPT);
+    const std::string name_prompt = "Login successful.\r\n" + std::string(srv::NAME_PROMPT);
     Client c(server.port());
     srv::talk(c, { { WELCOME, "x\n" }, { std::string(srv::MENU), "R\n" }, { "Choose a username: ", "ann\n" },
-                   { "Choose a password: ", "secret\n" }, { "Registration successful.\nUsername: ", "ann\n" },
+                   { "Choose a password: ", "secret\n" }, { "Registration successful.\r\nUsername: ", "ann\n" },
                    { "Password: ", "secret\n" }, { name_prompt, "\n" } });  // an empty name is allowed
-    EXPECT_NE(c.read_until("undead.\n").find("Choose your class:"), std::string::npos);
+    EXPECT_NE(c.read_until("undead.\r\n").find("Choose your class:"), std::string::npos);
     c.send("1\n");
     std::string f = c.frame_with("You have chosen the Fighter class.");
     EXPECT_NE(f.find("\x1b[96m[SERVER] \x1b[15C\x1b[97m\x1b[9D\x1b[30C has entered the dungeon."), std::string::npos);
     // A taken name still goes on to the one login attempt, which fails.
     Client d(server.port());
     srv::talk(d, { { WELCOME, "r\n" }, { "Choose a username: ", "ann\n" }, { "Choose a password: ", "other\n" },
-                   { "Username already exists.\nUsername: ", "ann\n" }, { "Password: ", "wrong\n" },
-                   { "Invalid credentials.\n" + std::string(srv::GOODBYE), "" } });
+                   { "Username already exists.\r\nUsername: ", "ann\n" }, { "Password: ", "wrong\n" },
+                   { "Invalid credentials.\r\n" + std::string(srv::GOODBYE), "" } });
     EXPECT_TRUE(d.wait_closed());
     Client e(server.port());
     e.read_until("Select: ");
@@ -38,13 +38,13 @@ TEST(ServerDialogue, TextsByteForByteFailuresDisconnectAndGarbageAtEveryPrompt)
     EXPECT_FALSE(g.read_until(srv::MENU).empty());
     g.drain(300);
     g.send("l\n");  // a name cut at 63, the rest of its line dropped
-    EXPECT_TRUE(srv::talk(g, { { "Username: ", std::string(300, 'u') + "\n" }, { "Password: ", "x\n" }, { "Invalid credentials.\n", "" } }, false));
+    EXPECT_TRUE(srv::talk(g, { { "Username: ", std::string(300, 'u') + "\n" }, { "Password: ", "x\n" }, { "Invalid credentials.\r\n", "" } }, false));
     EXPECT_TRUE(g.wait_closed());
     Client h(server.port());
     ASSERT_TRUE(srv::login(h, "eve"));
     // A name's control bytes are dropped, and what is beyond 63 bytes.
     h.send("\x1b]0;pwn\x07\x1b[31m" + std::string(200, 'n') + "\n");
-    h.read_until("undead.\n");
+    h.read_until("undead.\r\n");
     h.send("1\n");
     f = h.frame();
     EXPECT_EQ(f.find("\x1b]0;"), std::string::npos);

@@ -9,18 +9,25 @@
 using srv::Client;
 
 namespace {
-// The log's lines with time stamps and peer ports checked and taken out;
-// the connect lines, one per connection, only counted.
-std::vector<std::string> events(const std::string& log, int& connects)
+// The log's lines with time stamps, peer ports and save names checked and
+// taken out; the connect lines, one per connection, and the closes of
+// connections that said nothing (the harness's probes) only counted.
+std::vector<std::string> events(const std::string& log, int& connects, int& silent)
 {
-    const std::regex stamp("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ "), peer("127\\.0\\.0\\.1:\\d+");
+    const std::regex stamp("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\dZ "), peer("127\\.0\\.0\\.1:\\d+"),
+        save("saves/save_\\d{8}_\\d{6}\\.sav");
     std::vector<std::string> out;
     std::istringstream in(log);
-    connects = 0;
+    connects = silent = 0;
     for (std::string line; std::getline(in, line);) {
         EXPECT_TRUE(std::regex_search(line, stamp)) << line;
-        line = std::regex_replace(std::regex_replace(line, stamp, ""), peer, "PEER");
-        line == "connect PEER" ? void(++connects) : out.push_back(line);
+        line = std::regex_replace(std::regex_replace(std::regex_replace(line, stamp, ""), peer, "PEER"), save, "SAVE");
+        if (line == "connect PEER")
+            ++connects;
+        else if (line == "close PEER before joining: closed")
+            ++silent;
+        else
+            out.push_back(line);
     }
     return out;
 }
@@ -35,25 +42,34 @@ TEST(ServerEventLog, SaysWhoCameAndWentButNeverWhatTheyTyped)
     EXPECT_TRUE(first.wait_closed());
     Client c(server.port());
     srv::talk(c, { { "Select: ", "l\n" }, { "Username: ", "logann\n" }, { "Password: ", "pw-secret-1\n" },
-                   { std::string(srv::NAME_PROMPT), "Ann\x1b[2J\n" }, { "undead.\n", "1\n" } }, false);
+                   { std::string(srv::NAME_PROMPT), "Ann\x1b[2J\n" }, { "undead.\r\n", "1\n" } }, false);
     c.frame(), c.frame();
     c.send("/");
     srv::talk(c, { { "Enter message: ", "chat-secret-3\n" } });
     c.frame();
+    for (const char* key : { "S", "L" }) {
+        c.send(key);
+        c.frame_with(*key == 'S' ? "Game saved" : "Game loaded");
+    }
     c.send("q");
     c.frame();
     c.send("q");
     EXPECT_TRUE(c.wait_closed());
-    std::string log = server.output();
+    std::string log;
+    EXPECT_EQ(server.stop(log), 0);
     for (const char* secret : { "pw-secret-1", "wrongpass-2", "chat-secret-3", "\x1b" })
         EXPECT_EQ(log.find(secret), std::string::npos) << secret;
-    int connects = 0;
-    std::vector<std::string> got = events(log, connects);
+    int connects = 0, silent = 0;
+    std::vector<std::string> got = events(log, connects, silent);
     std::vector<std::string> want = { "start port " + std::to_string(server.port()), "register PEER \"logann\" ok",
-                                      "login PEER \"logann\" failed: wrong password", "login PEER \"logann\" ok",
-                                      "join PEER slot 0 \"Ann[2J\"", "leave PEER slot 0 \"Ann[2J\" quit" };
+                                      "login PEER \"logann\" failed: wrong password",
+                                      "close PEER before joining: login failed", "login PEER \"logann\" ok",
+                                      "join PEER slot 0 \"Ann[2J\" account \"logann\"",
+                                      "save \"SAVE\" by \"Ann[2J\" ok", "load \"SAVE\" by \"Ann[2J\" ok",
+                                      "leave PEER slot 0 \"Ann[2J\" account \"logann\" quit", "stop signal SIGTERM" };
     EXPECT_EQ(got, want) << log;
-    EXPECT_GE(connects, 2);  // the harness's readiness probe connects too
+    EXPECT_GE(silent, 1);  // the harness's readiness probe connects too
+    EXPECT_EQ(connects, silent + 2);
 }
 
 TEST(ServerEventLog, AStalledLogReaderSlowsNobody)

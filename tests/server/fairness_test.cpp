@@ -106,7 +106,7 @@ TEST(ServerFairness, HelpChatAndClassPromptsHoldOnlyTheirOwnPlayer)
     // Cid at the class menu is not in the world yet: nobody waits, nothing reaches Cid.
     Client cid(server.port());
     ASSERT_TRUE(srv::login(cid, "user_cid") && cid.send("Cid\n"));
-    ASSERT_FALSE(cid.read_until("undead.\n").empty());
+    ASSERT_FALSE(cid.read_until("undead.\r\n").empty());
     for (int i = 0; i < 10; ++i) {
         bob.send("5");
         Screen s(bob.frame_with("Turn: "));
@@ -126,10 +126,10 @@ TEST(ServerFairness, OneAddressGetsFourPlacesInTheLoginDialogue)
     std::vector<std::unique_ptr<Client>> waiting;
     for (int i = 0; i < 4; ++i) {
         waiting.push_back(std::make_unique<Client>(server.port(), 0, home));
-        ASSERT_FALSE(waiting.back()->read_until("begin.\n").empty()) << i;
+        ASSERT_FALSE(waiting.back()->read_until("begin.\r\n").empty()) << i;
     }
     Client fifth(server.port(), 0, home);
-    EXPECT_EQ(fifth.read_until("Server busy. Try again later.\n"), "Server busy. Try again later.\n");
+    EXPECT_EQ(fifth.read_until("Server busy. Try again later.\r\n"), "Server busy. Try again later.\r\n");
     EXPECT_TRUE(fifth.wait_closed());
     Client other(server.port(), 0, elsewhere);
     EXPECT_FALSE(other.read_until("Select: ").empty());

@@ -38,9 +38,9 @@ TEST(ServerHostileInput, LinesSplitOverPacketsOrPackedInOneWereMisread)
     send_apart(split, { "sp", "li", "tname\n" });
     split.read_until("Choose a password: ");
     send_apart(split, { "pass", "word\n" });
-    EXPECT_EQ(split.read_until("Username: "), "Registration successful.\nUsername: ");
+    EXPECT_EQ(split.read_until("Username: "), "Registration successful.\r\nUsername: ");
     send_apart(split, { "splitname\n", "pass", "word\n" });
-    EXPECT_FALSE(split.read_until("Login successful.\n").empty());
+    EXPECT_FALSE(split.read_until("Login successful.\r\n").empty());
     Client packed(server.port());
     packed.read_until("Select: ");
     packed.send("r\nbob\nbobpw\nbob\nbobpw\nBob\n2\n");
@@ -58,13 +58,13 @@ TEST(ServerHostileInput, TelnetNegotiationAndCharacterModeReachedNamesAndKeys)
     c.send("tel" + IAC + "\xfb\x1f" + "net" + IAC + std::string("\xfa\x18\0vt100", 8) + IAC + "\xf0" + "\r\n");
     c.read_until("Choose a password: ");
     type_keys(c, "pw\n");
-    EXPECT_EQ(c.read_until("Username: "), "Registration successful.\nUsername: ");
+    EXPECT_EQ(c.read_until("Username: "), "Registration successful.\r\nUsername: ");
     c.send("telnet\r\n");  // line mode sends CR LF, character mode CR NUL: the same name
     c.read_until("Password: ");
     type_keys(c, "pw\n");
-    EXPECT_FALSE(c.read_until("Login successful.\n").empty());
+    EXPECT_FALSE(c.read_until("Login successful.\r\n").empty());
     type_keys(c, "Tel\n");
-    c.read_until("undead.\n");
+    c.read_until("undead.\r\n");
     c.send(IAC + "\xfd\x03" + "3" + IAC + IAC + "\r\n");
     std::string f = c.frame_with("You have chosen the Rogue class.");
     EXPECT_EQ(f.find('\xff'), std::string::npos);

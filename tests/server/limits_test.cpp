@@ -15,7 +15,7 @@ TEST(ServerLimits, WaitingConnectionsAreCountedAndCutOffAndAnUnansweredClassProm
         ASSERT_FALSE(waiting.back()->read_until("Select: ").empty()) << i;
     }
     Client extra(server.port());
-    EXPECT_EQ(extra.read_until("Server busy. Try again later.\n"), "Server busy. Try again later.\n");
+    EXPECT_EQ(extra.read_until("Server busy. Try again later.\r\n"), "Server busy. Try again later.\r\n");
     EXPECT_TRUE(extra.wait_closed());
     waiting[0]->send("l\n");  // one in the middle of its login is cut off too
     waiting[0]->read_until("Username: ");
@@ -27,7 +27,7 @@ TEST(ServerLimits, WaitingConnectionsAreCountedAndCutOffAndAnUnansweredClassProm
     Client c(server.port());
     ASSERT_TRUE(srv::login(c, "fay"));
     c.send("Fay\n");
-    c.read_until("undead.\n");
+    c.read_until("undead.\r\n");
     std::string f = c.frame();
     ASSERT_FALSE(f.empty());
     EXPECT_EQ(f.find("You have chosen"), std::string::npos);

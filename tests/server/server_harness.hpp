@@ -19,9 +19,9 @@
 namespace srv {
 
 constexpr std::string_view FRAME_END = "Input: \x1b[0m";
-constexpr std::string_view GOODBYE = "Thank you for playing. Disconnecting.\n";
-constexpr std::string_view MENU = "\n--- gLOOMhOLD RogueLike ---\n\nL. Login\nR. Register\n\nSelect: ";
-constexpr std::string_view NAME_PROMPT = "\nEnter your chat username: ";
+constexpr std::string_view GOODBYE = "Thank you for playing. Disconnecting.\r\n";
+constexpr std::string_view MENU = "\r\n--- gLOOMhOLD RogueLike ---\r\n\r\nL. Login\r\nR. Register\r\n\r\nSelect: ";
+constexpr std::string_view NAME_PROMPT = "\r\nEnter your chat username: ";
 using Cell = std::pair<int, int>;
 inline long long now_ms() { return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch()).count(); }
 inline sockaddr_in address(int port, in_addr_t host = INADDR_LOOPBACK)
@@ -98,6 +98,13 @@ public:
     }
     // The status of the process started, which for a daemon is its parent.
     int wait_exit() { return m_daemon = true, m_child->wait_exit(5000); }
+    // Sends sig and keeps what the server writes until it ends; its exit status.
+    int stop(std::string& output, int sig = SIGTERM)
+    {
+        kill(m_child->pid(), sig);
+        output = test::read_available(m_child->fd(), 3000, 10000);
+        return wait_exit();
+    }
     // Open descriptors ("fd") or threads ("task") of the server process.
     int count(const char* what) const
     {
@@ -196,7 +203,7 @@ inline bool login(Client& c, const std::string& user)
 // Logs in, names and classes the player; true once its first frames arrived.
 inline bool join(Client& c, const std::string& user, const std::string& name, char class_key)
 {
-    if (!login(c, user) || !c.send(name + "\n") || c.read_until("undead.\n").empty())
+    if (!login(c, user) || !c.send(name + "\n") || c.read_until("undead.\r\n").empty())
         return false;
     c.send(std::string(1, class_key) + "\n");
     return !c.frame().empty() && !c.frame().empty();  // a join redraws everybody twice

@@ -36,7 +36,7 @@ TEST(ServerTables, AServerThatCouldNotStartLeftLocalDialoguesBounded)
     ASSERT_TRUE(bind(holder, reinterpret_cast<sockaddr*>(&a), len) == 0 && listen(holder, 1) == 0);
     getsockname(holder, reinterpret_cast<sockaddr*>(&a), &len);
     set_server_port(ntohs(a.sin_port));
-    EXPECT_NE(run_server().find("Address already in use"), std::string::npos);
+    EXPECT_NE(run_server().text.find("Address already in use"), std::string::npos);
     EXPECT_EQ(dialogue_wait_ms(), -1) << "the local class prompt and shop would give up";
     close(holder);
 }

@@ -11,8 +11,8 @@ TEST(ServerUserFile, FifoOrHugeUsersDatHungOrAbortedTheServer)
     auto refused = [&server] {
         srv::Client c(server.port());
         return srv::talk(c, { { "Select: ", "r\n" }, { "Choose a username: ", "ann\n" }, { "Choose a password: ", "pw\n" },
-                              { "Registration failed: could not save the account.\nUsername: ", "ann\n" }, { "Password: ", "pw\n" },
-                              { "Invalid credentials.\n" + std::string(srv::GOODBYE), "" } }, false)
+                              { "Registration failed: could not save the account.\r\nUsername: ", "ann\n" }, { "Password: ", "pw\n" },
+                              { "Invalid credentials.\r\n" + std::string(srv::GOODBYE), "" } }, false)
             && c.wait_closed();
     };
     const std::string users = server.file("users.dat");
