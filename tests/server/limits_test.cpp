@@ -35,3 +35,38 @@ TEST(ServerLimits, WaitingConnectionsAreCountedAndCutOffAndAnUnansweredClassProm
     c.send("5");
     EXPECT_FALSE(c.frame_with("You wait a turn.").empty());
 }
+
+TEST(ServerLimits, QueuedWrongAnswersAndSlowReadsOutlivedThePreJoinLimit)
+{
+    auto server = srv::Server::tuned({ "--prejoin-ms", "1500", "--per-address", "16" });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the readiness probe counts too
+    // Half keep thousands of wrong menu answers queued, half stream a name
+    // without its line end; all read what they are sent slowly.
+    std::vector<std::unique_ptr<Client>> attackers;
+    std::vector<long long> started;
+    std::string wrong;
+    for (int i = 0; i < 3000; ++i)
+        wrong += "x\n";
+    for (int i = 0; i < 16; ++i) {
+        attackers.push_back(std::make_unique<Client>(server->port(), 4096));
+        started.push_back(srv::now_ms());
+        attackers.back()->send(i % 2 ? "l\n" + std::string(20000, 'n') : wrong);
+    }
+    std::vector<long long> ended(attackers.size(), 0);
+    for (long long until = srv::now_ms() + 6000; srv::now_ms() < until;) {
+        for (std::size_t i = 0; i < attackers.size(); ++i) {
+            if (!ended[i] && i % 2)
+                attackers[i]->send(std::string(512, 'n'));
+            if (!ended[i] && !attackers[i]->read_some(64))
+                ended[i] = srv::now_ms();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    for (std::size_t i = 0; i < attackers.size(); ++i) {
+        EXPECT_NE(ended[i], 0) << i;
+        EXPECT_LE(ended[i] - started[i], 1500 + 1000) << i;
+    }
+    Client honest(server->port());
+    EXPECT_TRUE(srv::join(honest, "user_hon", "Hon", '1'));
+    EXPECT_NE(server->output().find("login not finished in 1.5 s"), std::string::npos);
+}

@@ -1,5 +1,6 @@
 // Scenes set up by a save that a player loads: the shop's answer read after
-// the world changed, and a world whose turn count stands at its limit.
+// the world changed, a world whose turn count stands at its limit, and the
+// saves folder itself.
 #include <climits>
 #include <ctime>
 #include <functional>
@@ -8,6 +9,7 @@
 
 #include "save/save.hpp"
 #include "server/server_harness.hpp"
+#include "world/chat.hpp"
 #include "world/dungeon.hpp"
 #include "world/items.hpp"
 
@@ -95,4 +97,45 @@ TEST(ServerSavedScene, AtTheTurnLimitTheWorldStillMoves)
     ASSERT_FALSE(ann.frame_with("Game loaded").empty());
     ann.send("5");
     EXPECT_FALSE(ann.frame_with("attacks you for").empty()) << "the monster never acted";
+}
+
+TEST(ServerSavedScene, LoadListedAHugeSavesFolderUnderTheGameLockAndSavesPiledUp)
+{
+    auto server = srv::Server::tuned({}, "SAVES_KEPT=3\n");
+    Client ann(server->port()), bob(server->port());
+    ASSERT_TRUE(srv::join(ann, "user_ann", "Ann", '1') && srv::join(bob, "user_bob", "Bob", '1'));
+    ann.drain(200), bob.drain(200);
+    // Looking through them takes the loading player a good while; the
+    // newest, from the future, marks the loaded world.
+    for (int i = 0; i < 50000; ++i)
+        test::write_file(server->file("saves/junk_" + std::to_string(i) + ".sav"), "");
+    write_scene(server->file("saves/mark.sav"), -100, [](Game& g) { add_chat_message(g, "X", "LOADED-MARK"); });
+    ann.send("L");
+    bob.send("c");
+    std::string answer = bob.frame_with("You know no spells.");
+    EXPECT_EQ(answer.find("LOADED-MARK"), std::string::npos) << "Bob waited for Ann's load";
+    EXPECT_NE(ann.frame_with("Game loaded").find("LOADED-MARK"), std::string::npos);
+    // The server keeps the newest saves it named itself, and nothing else goes.
+    for (int i = 1; i <= 4; ++i)
+        write_scene(server->file("saves/save_2000010" + std::to_string(i) + "_000000.sav"), 1000 - i, [](Game&) {});
+    ann.send("S");
+    ASSERT_FALSE(ann.frame_with("Game saved successfully").empty());
+    auto own_saves = [&] {
+        std::vector<std::string> names;
+        for (auto& e : std::filesystem::directory_iterator(server->file("saves")))
+            if (e.path().filename().string().rfind("save_", 0) == 0)
+                names.push_back(e.path().filename().string());
+        return std::sort(names.begin(), names.end()), names;
+    };
+    ASSERT_TRUE(srv::wait_for([&] { return own_saves().size() == 3; }));
+    std::vector<std::string> kept = own_saves();
+    EXPECT_EQ(kept[0], "save_20000103_000000.sav");
+    EXPECT_EQ(kept[1], "save_20000104_000000.sav");
+    struct stat st {};
+    ASSERT_EQ(stat(server->file("saves/" + kept[2]).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_TRUE(test::file_exists(server->file("saves/mark.sav")));
+    std::string log = server->output();
+    for (const char* gone : { "prune \"saves/save_20000101_000000.sav\" keeping 3", "prune \"saves/save_20000102_000000.sav\"" })
+        EXPECT_NE(log.find(gone), std::string::npos) << log;
 }

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
@@ -63,11 +64,12 @@ inline bool wait_for(const std::function<bool()>& done)
 // mzDELVE started in a fresh directory that also holds its configuration.
 class Server {
 public:
+    // config: more lines of the configuration file ("BIND=127.0.0.1\n").
     explicit Server(std::vector<std::string> env = {}, std::vector<std::string> args = { "-s" }, int port = free_port(),
-                    const char* program = test::program_path())
+                    const char* program = test::program_path(), const std::string& config = {})
         : m_port(port)
     {
-        test::write_file(m_dir.file("mzdelve.cfg"), "PORT=" + std::to_string(m_port) + "\n");
+        test::write_file(m_dir.file("mzdelve.cfg"), "PORT=" + std::to_string(m_port) + "\n" + config);
         env.push_back("RL_CONFIG_DIR=" + m_dir.path());
         args.insert(args.begin(), program);
         m_child = std::make_unique<test::Child>(args, test::Child::Options { .pty = false, .env = env, .cwd = m_dir.path() });
@@ -82,9 +84,9 @@ public:
             EXPECT_EQ(err.find(bad), std::string::npos) << err;
     }
     // The same server with limits from its command line ("--answer-ms", "500", ...).
-    static std::unique_ptr<Server> tuned(std::vector<std::string> limits)
+    static std::unique_ptr<Server> tuned(std::vector<std::string> limits, const std::string& config = {})
     {
-        return std::make_unique<Server>(std::vector<std::string> {}, std::move(limits), free_port(), test::tuned_server_path());
+        return std::make_unique<Server>(std::vector<std::string> {}, std::move(limits), free_port(), test::tuned_server_path(), config);
     }
     int port() const { return m_port; }
     std::string file(const std::string& name) const { return m_dir.file(name); }
@@ -126,7 +128,14 @@ public:
     ~Client() { close_now(); }
     void shut_write() const { shutdown(m_fd, SHUT_WR); }
     void close_now() { m_fd >= 0 && close(m_fd), m_fd = -1; }
-    bool send(std::string_view text) const { return m_fd >= 0 && test::write_text(m_fd, text); }
+    // A server that has closed the connection gives false, never SIGPIPE.
+    bool send(std::string_view text) const
+    {
+        for (ssize_t n = 0; m_fd >= 0 && !text.empty(); text.remove_prefix(static_cast<std::size_t>(n)))
+            if ((n = ::send(m_fd, text.data(), text.size(), MSG_NOSIGNAL)) <= 0)
+                return false;
+        return m_fd >= 0;
+    }
     // Up to and including needle, the rest stays buffered; empty on timeout or close.
     std::string read_until(std::string_view needle, int timeout_ms = 5000)
     {
@@ -156,11 +165,11 @@ public:
     {
         std::string part(n, '\0');
         ssize_t got = recv(m_fd, part.data(), n, MSG_DONTWAIT);
-        if (got == 0)
-            m_eof = true;
+        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK))
+            m_eof = true;  // closed, or reset with unread input
         if (got > 0)
             m_buf.append(part, 0, static_cast<std::size_t>(got));
-        return got != 0;
+        return !m_eof;
     }
 
 private:
