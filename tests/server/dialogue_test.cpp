@@ -60,3 +60,30 @@ TEST(ServerDialogue, TextsByteForByteFailuresDisconnectAndGarbageAtEveryPrompt)
     Client late(server.port());
     EXPECT_EQ(late.read_until("Select: "), WELCOME);
 }
+
+TEST(ServerDialogue, BareLineFeedsDrewAStaircaseInCharacterMode)
+{
+    srv::Server server;
+    Client c(server.port());
+    std::string seen = c.read_until("Select: ");
+    for (auto [reply, until] : std::vector<std::pair<std::string, std::string>> {
+             { "x\n", "Select: " }, { "r\n", "username: " }, { "cr\n", "password: " }, { "pw\n", "Username: " },
+             { "cr\n", "Password: " }, { "pw\n", "username: " }, { "Cr\n", "undead.\r\n" } }) {
+        c.send(reply);
+        seen += c.read_until(until);
+    }
+    c.send("1\n");
+    seen += c.frame() + c.frame();
+    for (const char* key : { "?", "S", "/" }) {
+        c.send(key);
+        seen += c.read_until(*key == '?' ? "return to the game..." : *key == 'S' ? "Game saved" : "Enter message: ");
+    }
+    c.send("\n");
+    c.send("q");
+    seen += c.frame();
+    c.send("q");
+    seen += c.read_until(srv::GOODBYE);
+    EXPECT_TRUE(seen.find("Choose your class:") != std::string::npos && seen.find(srv::GOODBYE) != std::string::npos);
+    for (std::size_t at = seen.find('\n'); at != std::string::npos; at = seen.find('\n', at + 1))
+        ASSERT_TRUE(at > 0 && seen[at - 1] == '\r') << testing::PrintToString(seen.substr(at < 40 ? 0 : at - 40, 41));
+}

@@ -88,3 +88,28 @@ TEST(ServerHostileInput, C1AndBidiControlsReachedOtherPlayersScreens)
     for (const char* bad : { "\x9b", "\xc2\x85", "\xe2\x80\xae", "\xe2\x81\xa6", "\xc0", "\xed\xa0" })
         EXPECT_EQ(f.find(bad), std::string::npos) << testing::PrintToString(bad);
 }
+
+TEST(ServerHostileInput, ChatLinesWereCutInsideACharacter)
+{
+    srv::Server server;
+    Client ann(server.port()), bob(server.port());
+    ASSERT_TRUE(srv::join(ann, "user_ann", "Ann", '1') && srv::join(bob, "user_bob", "Bob", '1'));
+    ann.drain(200);
+    std::string two_byte;
+    for (int i = 0; i < 127; ++i)
+        two_byte += "\xc3\xa9";
+    bob.send("/");
+    bob.read_until("Enter message: ");
+    bob.send(two_byte + "\n");
+    std::string f = ann.frame_with("\xc3\xa9\xc3\xa9");
+    ASSERT_FALSE(f.empty());
+    // Every lead byte has its continuation bytes, and no byte stands alone.
+    for (std::size_t i = 0; i < f.size(); ++i) {
+        auto b = static_cast<unsigned char>(f[i]);
+        std::size_t more = b < 0x80 ? 0 : b >= 0xf0 ? 3 : b >= 0xe0 ? 2 : b >= 0xc0 ? 1 : 9;
+        ASSERT_NE(more, 9u) << "a lone continuation byte at " << i;
+        for (std::size_t k = 1; k <= more; ++k)
+            ASSERT_TRUE(i + k < f.size() && (static_cast<unsigned char>(f[i + k]) & 0xc0) == 0x80) << "cut at " << i;
+        i += more;
+    }
+}

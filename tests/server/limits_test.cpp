@@ -70,3 +70,47 @@ TEST(ServerLimits, QueuedWrongAnswersAndSlowReadsOutlivedThePreJoinLimit)
     EXPECT_TRUE(srv::join(honest, "user_hon", "Hon", '1'));
     EXPECT_NE(server->output().find("login not finished in 1.5 s"), std::string::npos);
 }
+
+TEST(ServerLimits, PasswordGuessingWasFree)
+{
+    auto server = srv::Server::tuned({ "--per-address", "16", "--login-window-ms", "3000" });
+    const in_addr_t guesser = INADDR_LOOPBACK + 1, other = INADDR_LOOPBACK + 2;
+    {
+        Client reg(server->port(), 0, other);
+        ASSERT_TRUE(srv::talk(reg, { { "Select: ", "r\n" }, { "username: ", "ann\n" }, { "password: ", "pw\n" }, { "Username: ", "" } }, false));
+    }
+    for (int i = 0; i < 5; ++i) {
+        Client guess(server->port(), 0, guesser);
+        guess.send("l\nann\nguess" + std::to_string(i) + "\n");
+        ASSERT_FALSE(guess.read_until("Invalid credentials.\r\n").empty()) << i;
+    }
+    // Which of two logins with the right password gets in first: the
+    // guessing address's waits, the other address's does not.
+    auto first_in = [&](int head_start_ms) {
+        Client a(server->port(), 0, guesser), b(server->port(), 0, other);
+        a.read_until("Select: "), b.read_until("Select: ");
+        long long sent = srv::now_ms();
+        a.send("l\nann\npw\n");
+        std::this_thread::sleep_for(std::chrono::milliseconds(head_start_ms));
+        b.send("l\nann\npw\n");
+        const std::string done = "Login successful.\r\n";
+        char first = 0;
+        long long a_took = 0;
+        for (long long end = srv::now_ms() + 10000; srv::now_ms() < end && (!a_took || !first);) {
+            if (!a_took && !a.read_until(done, 20).empty())
+                a_took = srv::now_ms() - sent, first = first ? first : 'a';
+            if (first != 'b' && !b.read_until(done, 20).empty())
+                first = first ? first : 'b';
+        }
+        return std::make_pair(first, a_took);
+    };
+    auto [first, a_took] = first_in(0);
+    EXPECT_EQ(first, 'b');
+    EXPECT_GE(a_took, 1000);
+    // A quiet window forgets the guesses.
+    std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+    EXPECT_EQ(first_in(300).first, 'a');
+    std::string log = server->output();
+    EXPECT_NE(log.find("throttle 127.0.0.2 logins wait after 5 failed"), std::string::npos) << log;
+    EXPECT_EQ(log.find("throttle 127.0.0.3"), std::string::npos);
+}

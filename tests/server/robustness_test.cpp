@@ -72,3 +72,33 @@ TEST(ServerRobustness, DaemonPidFileLivesAsLongAsTheServer)
     ASSERT_EQ(kill(pid, SIGTERM), 0);
     EXPECT_TRUE(srv::wait_for([&] { return !test::file_exists(pid_file) && kill(pid, 0) != 0; }));
 }
+
+TEST(ServerRobustness, IPv6ClientsWereRefusedAndBindKeepsTheGamePortToOneAddress)
+{
+    auto server = srv::Server::tuned({ "--per-address", "2" });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the readiness probe counts too
+    Client six(server->port(), Client::Ipv6 {});
+    if (!six.connected())
+        GTEST_SKIP() << "no IPv6 loopback";
+    // IPv4 clients reach the one IPv6 socket and count as their IPv4 address.
+    Client a(server->port()), b(server->port());
+    ASSERT_FALSE(a.read_until("Select: ").empty() || b.read_until("Select: ").empty());
+    Client third(server->port());
+    EXPECT_FALSE(third.read_until("Server busy.").empty());
+    ASSERT_TRUE(srv::join(six, "user_six", "Six", '1'));
+    six.send("5");
+    EXPECT_FALSE(six.frame_with("You wait a turn.").empty());
+    std::string log = server->output();
+    EXPECT_NE(log.find("join [::1]:"), std::string::npos) << log;
+    EXPECT_NE(log.find("refuse 127.0.0.1:"), std::string::npos) << log;
+    EXPECT_EQ(log.find("::ffff:"), std::string::npos) << log;
+
+    srv::Server bound({}, { "-s" }, srv::free_port(), test::program_path(), "BIND=127.0.0.1\n");
+    EXPECT_FALSE(Client(bound.port()).read_until("Select: ").empty());
+    EXPECT_FALSE(Client(bound.port(), 0, INADDR_LOOPBACK + 1).read_until("Select: ", 1000).empty()) << "a local source address is fine";
+    sockaddr_in elsewhere = srv::address(bound.port(), INADDR_LOOPBACK + 1);
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    EXPECT_NE(connect(fd, reinterpret_cast<sockaddr*>(&elsewhere), sizeof elsewhere), 0);
+    close(fd);
+    EXPECT_FALSE(Client(bound.port(), Client::Ipv6 {}).connected());
+}

@@ -43,6 +43,18 @@ inline int connect_loopback(int port, int rcvbuf = 0, in_addr_t from = INADDR_AN
         return close(fd), -1;
     return fd;
 }
+// A connection to the loopback address ::1, or -1 (also where the host has no IPv6).
+inline int connect_ipv6(int port)
+{
+    int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in6 a {};
+    a.sin6_family = AF_INET6;
+    a.sin6_port = htons(static_cast<uint16_t>(port));
+    a.sin6_addr = in6addr_loopback;
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+        return close(fd), -1;
+    return fd;
+}
 inline int free_port()
 {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -125,6 +137,9 @@ class Client {
 public:
     // rcvbuf > 0 shrinks the receive buffer, for a client that stops reading.
     explicit Client(int port, int rcvbuf = 0, in_addr_t from = INADDR_ANY) : m_fd(connect_loopback(port, rcvbuf, from)) {}
+    struct Ipv6 {};
+    Client(int port, Ipv6) : m_fd(connect_ipv6(port)) {}
+    bool connected() const { return m_fd >= 0; }
     ~Client() { close_now(); }
     void shut_write() const { shutdown(m_fd, SHUT_WR); }
     void close_now() { m_fd >= 0 && close(m_fd), m_fd = -1; }
