@@ -1,5 +1,5 @@
 # The server's load tool: real clients over loopback against tuned_server.
-# Run: bench/load_clients [<build>/tools/tuned_server [seconds per phase [refuse|wait [commands per scene]]]]
+# Run: bench/load_clients [<build>/tools/tuned_server [seconds per phase [refuse|wait [commands per scene [scenes]]]]]
 add_executable(load_clients ${PROJECT_SOURCE_DIR}/tools/load_clients.cpp ${PROJECT_SOURCE_DIR}/tools/load_support.cpp
   ${PROJECT_SOURCE_DIR}/tools/load_scenes.cpp)
 # The shop scene writes a save file for the server to load.

@@ -9,7 +9,10 @@
 //   thread is left behind and that the server still serves;
 // - scenes (load_scenes.hpp), each on a fresh server.
 //
-//   load_clients [<tuned_server> [seconds per phase [refuse|wait [commands per scene]]]]
+//   load_clients [<tuned_server> [seconds per phase [refuse|wait [commands per scene [scenes]]]]]
+//
+// Seconds per phase 0 leaves the phases and the churn out; scenes names the
+// scenes to run by their letters ("fgh"), all by default.
 #include <algorithm>
 #include <chrono>
 #include <climits>
@@ -195,7 +198,8 @@ bool phases_and_churn(const std::string& program, double seconds, bool wait_keys
 int main(int argc, char** argv)
 {
     if (argc > 1 && argv[1][0] == '-') {
-        std::fprintf(stderr, "usage: %s [<tuned_server> [seconds per phase [refuse|wait [commands per scene]]]]\n",
+        std::fprintf(stderr,
+                     "usage: %s [<tuned_server> [seconds per phase [refuse|wait [commands per scene [scenes]]]]]\n",
                      argv[0]);
         return 2;
     }
@@ -210,11 +214,12 @@ int main(int argc, char** argv)
     double seconds = argc > 2 ? std::atof(argv[2]) : 3.0;
     bool wait_keys = argc > 3 && std::string(argv[3]) == "wait";
     long commands = argc > 4 ? std::atol(argv[4]) : 500;
+    std::string scenes = argc > 5 ? argv[5] : "";
     // Other work on the machine shows in every figure; say how much there was.
     std::string load_average;
     std::getline(std::ifstream("/proc/loadavg"), load_average);
     std::printf("machine: %u CPUs, load average %s\n", std::thread::hardware_concurrency(), load_average.c_str());
-    bool ok = phases_and_churn(program, seconds, wait_keys);
-    ok = load::run_scenes(program, commands) && ok;
+    bool ok = seconds <= 0 || phases_and_churn(program, seconds, wait_keys);
+    ok = load::run_scenes(program, commands, scenes) && ok;
     return ok ? 0 : 1;
 }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
+#include <iterator>
 #include <memory>
 #include <poll.h>
 #include <sys/socket.h>
@@ -16,12 +18,16 @@ using std::chrono::milliseconds;
 
 // The receive buffer of the slow and the stalled client; the kernel doubles it.
 constexpr int SMALL_RCVBUF = 4096;
+// A day of one save a second.
+constexpr int DAY_OF_SAVES = 86400;
 
 // What the other client of a scene does while the fast client runs.
 class Companion {
 public:
     virtual ~Companion() = default;
     virtual const char* title() const = 0;
+    // More lines of the server's configuration file.
+    virtual std::string config() const { return {}; }
     // Connects before the fast client joins; false when it could not.
     virtual bool prepare(ServerProcess& server) = 0;
     // Runs once the fast client has joined, before its commands are timed.
@@ -252,7 +258,7 @@ public:
     bool prepare(ServerProcess& server) override
     {
         m_conn = std::make_unique<Conn>(connect_to(server.port()));
-        return log_in(*m_conn, "undecided") && !m_conn->until("undead.\r\n").empty();
+        return log_in(*m_conn, "undecided") && !m_conn->until("undead.").empty();
     }
     std::string finish(Conn&) override
     {
@@ -296,10 +302,72 @@ private:
     std::unique_ptr<Conn> m_conn;
 };
 
+// A player who keeps pressing 'S' or 'L' (each followed by a refusal, so
+// that every answer is told apart from the last) with a day of saves in the
+// folder: the file work must not hold up anybody else's keys.
+class FilePresser : public Companion {
+public:
+    FilePresser(const char* title, const char* key, const char* answer, const char* config)
+        : m_title(title), m_key(key), m_answer(answer), m_config(config)
+    {
+    }
+    const char* title() const override { return m_title; }
+    std::string config() const override { return m_config; }
+    bool prepare(ServerProcess& server) override
+    {
+        m_dir = server.dir() + "/saves";
+        m_conn = std::make_unique<Conn>(connect_to(server.port()));
+        auto level = party_level(2);
+        return fill_saves(server, DAY_OF_SAVES) && (*m_key != 'L' || write_save(server, *level))
+            && join(*m_conn, "presser");
+    }
+    void start() override
+    {
+        m_started = Clock::now();
+        m_thread = std::thread([this] { run(); });
+    }
+    std::string finish(Conn&) override
+    {
+        m_stop = true;
+        m_thread.join();
+        double seconds = std::chrono::duration<double>(Clock::now() - m_started).count();
+        char text[200];
+        std::snprintf(text, sizeof text, "'%s' answered %d times (%.1f/s), none lost: %s; files in saves/ now: %zu",
+                      m_key, m_presses.load(), m_presses / seconds, yes_no(!m_failed),
+                      static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator(m_dir),
+                                                             std::filesystem::directory_iterator())));
+        return text;
+    }
+
+private:
+    void run()
+    {
+        while (!m_stop) {
+            if (!m_conn->send(m_key) || m_conn->frame_with(m_answer).empty() || !m_conn->send(REFUSALS[0].key)
+                || m_conn->frame_with(REFUSALS[0].answer).empty()) {
+                m_failed = true;
+                return;
+            }
+            ++m_presses;
+        }
+    }
+    const char* m_title;
+    const char* m_key;
+    const char* m_answer;
+    const char* m_config;
+    std::string m_dir;
+    std::unique_ptr<Conn> m_conn;
+    std::thread m_thread;
+    std::atomic<bool> m_stop { false };
+    std::atomic<int> m_presses { 0 };
+    bool m_failed { false };
+    Clock::time_point m_started {};
+};
+
 bool run_scene(const std::string& program, long commands, Companion& other)
 {
     std::printf("scene %s\n", other.title());
-    ServerProcess server(program);
+    ServerProcess server(program, other.config());
     std::vector<Conn> fast;
     fast.emplace_back(-1);
     if (!server.listening() || !other.prepare(server) || (fast[0].fd = connect_to(server.port())) < 0
@@ -324,17 +392,23 @@ bool run_scene(const std::string& program, long commands, Companion& other)
 }
 }  // namespace
 
-bool run_scenes(const std::string& program, long commands)
+bool run_scenes(const std::string& program, long commands, const std::string& only)
 {
     SlowReader a;
     Stalled b;
     HelpPresser c;
     AtClassMenu d;
     InShop e;
-    Companion* scenes[] = { &a, &b, &c, &d, &e };
+    FilePresser f("f: other client presses 'S' non-stop, 86,400 saves kept (SAVES_KEPT=0)", "S",
+                  "Game saved successfully", "SAVES_KEPT=0\n");
+    FilePresser g("g: other client presses 'L' non-stop, 86,400 saves in the folder", "L", "Game loaded from", "");
+    FilePresser h("h: other client presses 'S' non-stop, 86,400 saves pruned to the newest 100 by the first", "S",
+                  "Game saved successfully", "");
+    Companion* scenes[] = { &a, &b, &c, &d, &e, &f, &g, &h };
     bool ok = true;
     for (Companion* scene : scenes)
-        ok = run_scene(program, commands, *scene) && ok;
+        if (only.empty() || only.find(scene->title()[0]) != std::string::npos)
+            ok = run_scene(program, commands, *scene) && ok;
     return ok;
 }
 }  // namespace load

@@ -6,7 +6,9 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
@@ -93,6 +95,8 @@ double percentile(const std::vector<double>& sorted, double p)
 
 // Connections.
 
+constexpr std::chrono::seconds DRAIN_LIMIT { 2 };
+
 int connect_to(int port, int rcvbuf)
 {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -169,7 +173,8 @@ bool Conn::read_some(int timeout_ms)
 
 void Conn::drain(int quiet_ms)
 {
-    while (!until(FRAME_END, quiet_ms).empty()) {
+    // Another client that keeps acting never lets it fall quiet.
+    for (auto give_up = Clock::now() + DRAIN_LIMIT; Clock::now() < give_up && !until(FRAME_END, quiet_ms).empty();) {
     }
 }
 
@@ -197,19 +202,19 @@ bool log_in(Conn& c, const std::string& user)
 
 bool join(Conn& c, const std::string& user)
 {
-    return log_in(c, user) && step(c, "undead.\r\n", "1\n") && !c.until(FRAME_END).empty()
+    return log_in(c, user) && step(c, "undead.", "1\n") && !c.until(FRAME_END).empty()
         && !c.until(FRAME_END).empty();
 }
 
 // The server process.
 
-ServerProcess::ServerProcess(const std::string& program) : m_port(free_port())
+ServerProcess::ServerProcess(const std::string& program, const std::string& config) : m_port(free_port())
 {
     char tmpl[] = "/tmp/delve_load_XXXXXX";
     if (!mkdtemp(tmpl))
         return;
     m_dir = tmpl;
-    std::ofstream(m_dir + "/mzdelve.cfg") << "PORT=" << m_port << "\n";
+    std::ofstream(m_dir + "/mzdelve.cfg") << "PORT=" << m_port << "\n" << config;
     m_pid = fork();
     if (m_pid == 0)
         exec_server(program);
@@ -321,6 +326,27 @@ bool write_save(const ServerProcess& server, Game& game)
     std::string dir = server.dir() + "/saves";
     mkdir(dir.c_str(), 0755);
     return write_save_file((dir + "/load.sav").c_str(), game, game.player) == 0;
+}
+
+bool fill_saves(const ServerProcess& server, int count)
+{
+    std::string dir = server.dir() + "/saves";
+    mkdir(dir.c_str(), 0755);
+    // A day ago, so that a save written now is the newest by a wide margin.
+    std::time_t then = std::time(nullptr) - 86400;
+    struct timespec times[2] = { { then, 0 }, { then, 0 } };
+    for (int i = 0; i < count; ++i) {
+        char name[64];
+        std::snprintf(name, sizeof name, "/save_20000101_%06d.sav", i);
+        std::string path = dir + name;
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        bool ok = fd >= 0 && futimens(fd, times) == 0;
+        if (fd >= 0)
+            close(fd);
+        if (!ok)
+            return false;
+    }
+    return true;
 }
 
 // Closed loops.

@@ -46,7 +46,8 @@ struct Conn {
     std::string until(std::string_view needle, int timeout_ms = 5000);
     // Appends what arrives within timeout_ms to buf; false on timeout or EOF.
     bool read_some(int timeout_ms);
-    // Drops every frame that arrives until none has come for quiet_ms.
+    // Drops every frame that arrives until none has come for quiet_ms, for
+    // two seconds at most.
     void drain(int quiet_ms = 100);
     // The next frame that contains text, or empty.
     std::string frame_with(std::string_view text);
@@ -62,7 +63,8 @@ bool join(Conn& c, const std::string& user);
 // on a free loopback port; killed and its directory removed with this object.
 class ServerProcess {
 public:
-    explicit ServerProcess(const std::string& program);
+    // config: more lines of its configuration file ("SAVES_KEPT=0\n").
+    explicit ServerProcess(const std::string& program, const std::string& config = {});
     ~ServerProcess();
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;
@@ -99,6 +101,10 @@ std::unique_ptr<Game> party_level(int players);
 // Writes game into the server's "saves" directory, over the last one written
 // this way, so that 'L' (the newest save) finds exactly this one.
 bool write_save(const ServerProcess& server, Game& game);
+// Fills the server's "saves" directory with count empty files named as the
+// server names its saves (a day of one save a second is 86,400), all older
+// than anything write_save writes.
+bool fill_saves(const ServerProcess& server, int count);
 
 // A key of a closed loop and the message line that answers it.
 struct Key {
