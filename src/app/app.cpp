@@ -143,7 +143,9 @@ bool write_pid_file()
 
 int run_daemon_child()
 {
-    umask(0);
+    // Whatever the daemon creates is its own to change: a PID file others
+    // could write would let any local user aim the documented kill elsewhere.
+    umask(022);
     if (setsid() < 0) {
         std::perror("setsid failed");
         return detach_failure();

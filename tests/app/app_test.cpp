@@ -194,7 +194,7 @@ pid_t run_daemon(const App& app, const std::vector<std::string>& args, const std
     return at == std::string::npos ? -1 : std::atoi(parent.out.c_str() + at + 5);
 }
 
-TEST_F(App, DaemonPairsDetachAndReportTheConfiguredPortAndPidFileFailureExitsOne)
+TEST_F(App, DaemonPairsDetachWithAPidFileOthersCannotWriteAndPidFileFailureExitsOne)
 {
     // The port is taken, so each daemon ends by itself and leaves its PID file.
     for (std::vector<std::string> args : { std::vector<std::string> { "-s", "-d" }, { "--server", "--daemon" },
@@ -209,6 +209,9 @@ TEST_F(App, DaemonPairsDetachAndReportTheConfiguredPortAndPidFileFailureExitsOne
                 + std::to_string(pid) + "\nPID file: ./rl_server.pid\n");
         EXPECT_EQ(wait_pid(pid, 10000), 0);
         EXPECT_EQ(test::read_file(dir.file("rl_server.pid")), std::to_string(pid) + "\n");
+        struct stat st {};
+        ASSERT_EQ(stat(dir.file("rl_server.pid").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 022, 0u) << std::oct << st.st_mode;
     }
     ASSERT_EQ(mkdir(cwd.file("rl_server.pid").c_str(), 0755), 0);
     Result parent;
