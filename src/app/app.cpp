@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "accounts/accounts.hpp"
+#include "app/version.hpp"
 #include "config/config.hpp"
 #include "input/local.hpp"
 #include "log/log.hpp"
@@ -353,6 +354,10 @@ int run_app(int argc, char** argv)
     }
     if (is_arg(first, "-l", "--login"))
         return login_user(1) ? main_menu() : 0;
+    if (first == "--version") {
+        std::printf("%s %s\n", PROGRAM_NAME, PROGRAM_VERSION);
+        return 0;
+    }
     if (is_arg(first, "-h", "--help")) {
         std::puts(HELP_TEXT);
         return 0;

@@ -13,6 +13,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "app/version.hpp"
 #include "support/test_support.hpp"
 
 namespace {
@@ -89,6 +90,14 @@ TEST_F(App, HelpIsExactAndCreatesTheDefaultFileOnlyUnderHome)
     test::TempDir home2;
     EXPECT_EQ(run({ "-h" }, { "RL_CONFIG_DIR=" + home2.path(), "HOME=" + home2.path() }, cwd.path()).out, help);
     EXPECT_TRUE(std::filesystem::is_empty(home2.path()));
+}
+
+TEST_F(App, VersionPrintsNameAndVersionAndExitsZeroInsteadOfOpeningTheMenu)
+{
+    Result r = run_in({ "--version" }, "1\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, std::string("mzDELVE ") + PROGRAM_VERSION + "\n");
+    EXPECT_NE(std::string_view(PROGRAM_VERSION).find('.'), std::string_view::npos);
 }
 
 TEST_F(App, OptionMatrix)
