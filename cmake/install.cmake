@@ -40,7 +40,8 @@ install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${DELVE_DOCDIR})
 if(DELVE_PACKAGE_DOCS)
   install(FILES ${debian}/copyright ${CMAKE_BINARY_DIR}/dist/changelog.gz DESTINATION ${DELVE_DOCDIR})
 endif()
-install(FILES ${dist}/mzdelve.cfg ${dist}/loopback-only.conf DESTINATION ${DELVE_DOCDIR}/examples)
+install(FILES ${dist}/mzdelve.cfg ${dist}/loopback-only.conf ${dist}/mzdelve-tls.service
+        DESTINATION ${DELVE_DOCDIR}/examples)
 
 # A unit names the program by its absolute path, which is known only when
 # installing: `cmake --install --prefix` may choose another prefix than the
