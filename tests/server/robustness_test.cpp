@@ -1,4 +1,6 @@
 // Vanishing and silent clients, connection floods, a taken port, the daemon.
+#include <sys/stat.h>
+
 #include "server/server_harness.hpp"
 
 using srv::Client;
@@ -65,6 +67,9 @@ TEST(ServerRobustness, DaemonPidFileLivesAsLongAsTheServer)
     pid_t pid = std::atoi(text.c_str());
     ASSERT_GT(pid, 1);
     EXPECT_EQ(text, std::to_string(pid) + "\n");
+    struct stat st {};
+    ASSERT_EQ(stat(pid_file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 022, 0u) << "others could point it at another process";
     {
         Client c(server.port());
         EXPECT_TRUE(srv::join(c, "user_dmn", "Dmn", '1'));
