@@ -50,22 +50,25 @@ bool ask(LineReader& in, std::string_view prompt, Answer& answer, std::size_t ma
     return answer.read_from(in, max);
 }
 
-// A turn at the gate for one derivation, given back when it goes.
+// A turn at the gate for one derivation, given back when it goes with the
+// outcome found, which is a key error until said otherwise.
 class GateTurn {
 public:
     explicit GateTurn(KeyGate* gate) : m_gate(gate), m_entered(!gate || gate->enter()) {}
     ~GateTurn()
     {
         if (m_gate && m_entered)
-            m_gate->leave();
+            m_gate->leave(m_outcome);
     }
     GateTurn(const GateTurn&) = delete;
     GateTurn& operator=(const GateTurn&) = delete;
     bool entered() const { return m_entered; }
+    AccountOutcome found(AccountOutcome outcome) { return m_outcome = outcome; }
 
 private:
     KeyGate* m_gate;
     bool m_entered;
+    AccountOutcome m_outcome { AccountOutcome::KeyError };
 };
 
 bool make_record(std::string_view name, std::string_view password, UserRecord& record)
@@ -121,6 +124,7 @@ std::optional<AccountOutcome> add_account(std::string_view name, std::string_vie
             return std::nullopt;
         if (!make_record(name, password, record))
             return AccountOutcome::KeyError;
+        turn.found(AccountOutcome::Done);
     }
     // Another registration may have taken the name while the key was being
     // derived; add_user looks again under its lock.
@@ -128,7 +132,8 @@ std::optional<AccountOutcome> add_account(std::string_view name, std::string_vie
 }
 
 // The turn at the gate ends before the answer is sent, so that a peer that
-// reads slowly cannot keep it. Nothing when the gate gave no turn.
+// reads slowly cannot keep it, and a failure counts before the peer can
+// know of it. Nothing when the gate gave no turn.
 std::optional<AccountOutcome> check_password(std::string_view name, std::string_view password, KeyGate* gate)
 {
     GateTurn turn(gate);
@@ -144,10 +149,10 @@ std::optional<AccountOutcome> check_password(std::string_view name, std::string_
     bool ok = derived && user && CRYPTO_memcmp(key, user->key, KEY_LEN) == 0;
     OPENSSL_cleanse(key, sizeof key);
     if (ok)
-        return AccountOutcome::Done;
+        return turn.found(AccountOutcome::Done);
     if (!user)
-        return AccountOutcome::UnknownName;
-    return derived ? AccountOutcome::WrongPassword : AccountOutcome::KeyError;
+        return turn.found(AccountOutcome::UnknownName);
+    return turn.found(derived ? AccountOutcome::WrongPassword : AccountOutcome::KeyError);
 }
 
 }  // namespace

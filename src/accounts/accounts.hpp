@@ -40,11 +40,12 @@ const char* outcome_text(AccountOutcome outcome);
 // What the server puts around each key derivation of a dialogue, so that
 // guessing cannot take the machine: enter() waits for a turn and returns
 // false when the dialogue must give up instead (it then ends as if the peer
-// had gone, with no answer); leave() follows every successful enter().
+// had gone, with no answer); leave() follows every successful enter(), with
+// what the derivation found, before the peer is told.
 class KeyGate {
 public:
     virtual bool enter() = 0;
-    virtual void leave() = 0;
+    virtual void leave(AccountOutcome outcome) = 0;
 
 protected:
     ~KeyGate() = default;

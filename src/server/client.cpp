@@ -192,7 +192,6 @@ std::optional<std::string> log_in(Arrival& a, Refusal& why)
     ServerKeyGate gate(a.address, a.in.limit(), Throttled::Yes);
     AccountResult login = login_user(a.in, &gate);
     log_account("login", a.peer, login);
-    note_login(a.address, login.outcome);
     if (login.outcome == AccountOutcome::Done)
         return login.name;
     why = login.outcome == AccountOutcome::NoAnswer ? Refusal::Gone : Refusal::LoginFailed;

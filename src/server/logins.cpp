@@ -103,7 +103,16 @@ bool ServerKeyGate::enter()
     return derivation_turns().take(m_limit);
 }
 
-void ServerKeyGate::leave() { derivation_turns().give_back(); }
+void ServerKeyGate::leave(AccountOutcome outcome)
+{
+    derivation_turns().give_back();
+    if (m_throttled == Throttled::No)
+        return;
+    if (outcome != AccountOutcome::WrongPassword && outcome != AccountOutcome::UnknownName)
+        return;
+    if (throttle().record_failure(m_peer, Clock::now()))
+        log_event("throttle %s logins wait after %d failed", m_peer.host().c_str(), LoginThrottle::FREE_FAILURES);
+}
 
 // False when the wait would outlast the connection's time limit; it then
 // ends at the limit, as any other wait of the dialogue does.
@@ -120,12 +129,4 @@ bool ServerKeyGate::wait_out_throttle()
     }
     std::this_thread::sleep_until(until);
     return true;
-}
-
-void note_login(const PeerAddress& peer, AccountOutcome outcome)
-{
-    if (outcome != AccountOutcome::WrongPassword && outcome != AccountOutcome::UnknownName)
-        return;
-    if (throttle().record_failure(peer, Clock::now()))
-        log_event("throttle %s logins wait after %d failed", peer.host().c_str(), LoginThrottle::FREE_FAILURES);
 }

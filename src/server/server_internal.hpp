@@ -132,7 +132,8 @@ public:
     {
     }
     bool enter() override;
-    void leave() override;
+    // A failed login counts against its address here, before the client is told.
+    void leave(AccountOutcome outcome) override;
 
 private:
     bool wait_out_throttle();
@@ -140,9 +141,6 @@ private:
     Deadline m_limit;
     Throttled m_throttled;
 };
-// Counts a login's outcome against its address (and logs when its logins
-// start to wait).
-void note_login(const PeerAddress& peer, AccountOutcome outcome);
 
 // Lock statistics, kept only when server_limits().lock_stats is set: how
 // long one command, and one broadcast of frames, holds game_mutex. Record and

@@ -105,10 +105,16 @@ TEST(ServerSavedScene, LoadListedAHugeSavesFolderUnderTheGameLockAndSavesPiledUp
     Client ann(server->port()), bob(server->port());
     ASSERT_TRUE(srv::join(ann, "user_ann", "Ann", '1') && srv::join(bob, "user_bob", "Bob", '1'));
     ann.drain(200), bob.drain(200);
-    // Looking through them takes the loading player a good while; the
-    // newest, from the future, marks the loaded world.
-    for (int i = 0; i < 50000; ++i)
-        test::write_file(server->file("saves/junk_" + std::to_string(i) + ".sav"), "");
+    // Looking through them takes the loading player a good while: each is a
+    // link at the head of a chain of links that every look at it follows.
+    // The newest, from the future, marks the loaded world.
+    mkdir(server->file("chain").c_str(), 0755);
+    test::write_file(server->file("chain/0"), "");
+    for (int i = 1; i <= 30; ++i)
+        ASSERT_EQ(symlink(std::to_string(i - 1).c_str(), server->file("chain/" + std::to_string(i)).c_str()), 0);
+    mkdir(server->file("saves").c_str(), 0755);
+    for (int i = 0; i < 60000; ++i)
+        ASSERT_EQ(symlink("../chain/30", server->file("saves/junk_" + std::to_string(i) + ".sav").c_str()), 0);
     write_scene(server->file("saves/mark.sav"), -100, [](Game& g) { add_chat_message(g, "X", "LOADED-MARK"); });
     ann.send("L");
     bob.send("c");
