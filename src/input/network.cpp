@@ -233,8 +233,8 @@ bool takes_map_keys(const Game& game, int player_number)
     if (player_number < 0 || player_number > others_limit(game))
         return false;
     const Player& p = *player_by_number(game, player_number);
-    return p.alive && !p.running && !p.aiming && !p.choosing_spell && !p.choosing_item
-        && !manual_control_active(game);
+    return p.alive && !player_away(game, player_number) && !p.running && !p.aiming && !p.choosing_spell
+        && !p.choosing_item && !manual_control_active(game);
 }
 
 void place_others_beside_leader(Game& game)

@@ -23,8 +23,8 @@ struct OpenDialogue {
 void handle_player_key(Game& game, char key, int player_number, OpenDialogue& open);
 
 // Whether a key of this player would still reach the commands of the map
-// (no prompt of theirs open, no manual ally control, alive): checked again
-// before a load read without the lock replaces the world.
+// (no prompt of theirs open, no manual ally control, alive and not away):
+// checked again before a load read without the lock replaces the world.
 bool takes_map_keys(const Game& game, int player_number);
 
 // Places every living others slot beside player 0 after a descent, on the map.
