@@ -20,6 +20,8 @@ using std::chrono::milliseconds;
 constexpr int SMALL_RCVBUF = 4096;
 // A day of one save a second.
 constexpr int DAY_OF_SAVES = 86400;
+constexpr Key REFUSALS_LOADED_OVER[2] = { { REFUSALS[0].key, REFUSALS[0].answer, true },
+                                          { REFUSALS[1].key, REFUSALS[1].answer, true } };
 
 // What the other client of a scene does while the fast client runs.
 class Companion {
@@ -28,6 +30,9 @@ public:
     virtual const char* title() const = 0;
     // More lines of the server's configuration file.
     virtual std::string config() const { return {}; }
+    // A load replaces the fast client's record too, message and all: its
+    // answer may then never be drawn, and any new message counts instead.
+    virtual bool replaces_world() const { return false; }
     // Connects before the fast client joins; false when it could not.
     virtual bool prepare(ServerProcess& server) = 0;
     // Runs once the fast client has joined, before its commands are timed.
@@ -313,6 +318,7 @@ public:
     }
     const char* title() const override { return m_title; }
     std::string config() const override { return m_config; }
+    bool replaces_world() const override { return *m_key == 'L'; }
     bool prepare(ServerProcess& server) override
     {
         m_dir = server.dir() + "/saves";
@@ -379,7 +385,7 @@ bool run_scene(const std::string& program, long commands, Companion& other)
     other.start();
     Budget budget;
     budget.commands = commands;
-    Phase p = run_closed_loop(fast, budget, REFUSALS);
+    Phase p = run_closed_loop(fast, budget, other.replaces_world() ? REFUSALS_LOADED_OVER : REFUSALS);
     std::string note = other.finish(fast[0]);
     std::string rss = server.peak_rss();
     int reports = server.lock_reports();
