@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <tuple>
 #include <unistd.h>
@@ -158,12 +159,19 @@ std::string format_xlog_line(const XlogEntry& e)
 
 bool append_xlog(const std::string& path, const XlogEntry& entry)
 {
-    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    // Read access only for looking at the last byte.
+    int fd = open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0) {
         log_event("xlog %s failed: %s", log_quote(path).c_str(), std::strerror(errno));
         return false;
     }
     std::string line = format_xlog_line(entry);
+    // Another writer's line may be half in the file while it is written; the
+    // lock keeps that from reading as a torn line. Our writers hold it for one
+    // write; anyone may take it (the file is world-readable), so after a
+    // short wait the line goes in without it.
+    for (int tries = 0; tries < 100 && flock(fd, LOCK_EX | LOCK_NB) != 0; ++tries)
+        usleep(1000);
     if (!last_byte_is_newline(fd))
         line.insert(line.begin(), '\n');
     ssize_t n;

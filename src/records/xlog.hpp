@@ -41,7 +41,8 @@ std::string format_xlog_line(const XlogEntry& entry);
 // Appends the line with one write to a file opened with O_APPEND, so that a
 // concurrent writer's line lands before or after it, never inside; a file
 // whose last line was torn by a crash gets a line break first. False, and
-// logged, when the whole line could not be written.
+// logged, when the whole line could not be written. File I/O: call it off
+// the game lock.
 bool append_xlog(const std::string& path, const XlogEntry& entry);
 
 // A line read back; unknown keys are skipped, text values made safe again.
