@@ -37,9 +37,59 @@ std::string numbered(const std::string& path, int n)
     return path.substr(0, dot) + suffix + path.substr(dot);
 }
 
-std::string parent_of(const std::string& path)
+struct Opened {
+    int fd { -1 };
+    std::string path;
+    std::uint64_t bytes { 0 };  // where the last whole frame ends
+    TtyrecTime last;
+};
+
+// Recordings hold the chat of the whole party: not for every local user.
+Opened open_new(const std::string& wished)
 {
-    return std::filesystem::path(path).parent_path().string();
+    Opened file;
+    for (int n = 1; n <= 100; ++n) {
+        file.path = numbered(wished, n);
+        file.fd = open(file.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
+        if (file.fd >= 0) {
+            log_event("record start %s", log_quote(file.path).c_str());
+            return file;
+        }
+        if (errno != EEXIST)
+            break;
+    }
+    log_event("record %s failed: %s", log_quote(file.path).c_str(), std::strerror(errno));
+    return {};
+}
+
+Opened refuse(int fd, const std::string& path, int error)
+{
+    log_event("record %s failed: %s", log_quote(path).c_str(), std::strerror(error));
+    if (fd >= 0)
+        ::close(fd);
+    return {};
+}
+
+// A crash may have left half a frame at the end; it is cut off so that the
+// frames appended now are read as frames, not as the rest of that one.
+Opened open_continue(const std::string& path)
+{
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640);
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0)
+        return refuse(fd, path, errno);
+    if (!S_ISREG(st.st_mode))
+        return refuse(fd, path, EINVAL);
+    auto size = static_cast<std::uint64_t>(st.st_size);
+    TtyrecScan scan = scan_ttyrec_file(fd, size);
+    if (!scan.ok || (scan.whole_bytes < size && ftruncate(fd, static_cast<off_t>(scan.whole_bytes)) != 0)
+        || lseek(fd, static_cast<off_t>(scan.whole_bytes), SEEK_SET) < 0)
+        return refuse(fd, path, errno);
+    if (scan.whole_bytes < size)
+        log_event("record %s cut %llu bytes of a torn frame", log_quote(path).c_str(),
+                  static_cast<unsigned long long>(size - scan.whole_bytes));
+    log_event("record continue %s", log_quote(path).c_str());
+    return { fd, path, scan.whole_bytes, scan.last };
 }
 
 }  // namespace
@@ -60,75 +110,35 @@ Recorder::~Recorder()
 
 bool Recorder::start()
 {
-    std::lock_guard lock(m_mutex);
-    if (m_fd >= 0 || m_closing)
-        return m_fd >= 0;
+    std::string path;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_started || m_closing)
+            return false;
+        m_started = true;
+        path = m_path;
+    }
+    // No lock held here: a push meanwhile must not wait on the disk.
     std::error_code ec;
-    std::string dir = parent_of(m_path);
+    std::string dir = std::filesystem::path(path).parent_path().string();
     if (!dir.empty())
         std::filesystem::create_directories(dir, ec);
-    if (!(m_open == Open::New ? open_new() : open_continue()))
+    Opened file = m_open == Open::New ? open_new(path) : open_continue(path);
+    if (file.fd < 0)
         return false;
+    std::lock_guard lock(m_mutex);
+    m_fd = file.fd;
+    m_path = file.path;
+    m_file_bytes = file.bytes;
+    m_last = file.last;
     try {
         m_writer = std::thread([this] { run(); });
     } catch (const std::system_error&) {
-        ::close(m_fd);
-        m_fd = -1;
+        ::close(std::exchange(m_fd, -1));
         log_event("record %s failed: no writer thread", log_quote(m_path).c_str());
         return false;
     }
-    m_accepting = true;
-    return true;
-}
-
-// Recordings hold the chat of the whole party: not for every local user.
-bool Recorder::open_new()
-{
-    std::string wished = m_path;
-    for (int n = 1; n <= 100; ++n) {
-        m_path = numbered(wished, n);
-        m_fd = open(m_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0640);
-        if (m_fd >= 0) {
-            log_event("record start %s", log_quote(m_path).c_str());
-            return true;
-        }
-        if (errno != EEXIST)
-            break;
-    }
-    log_event("record %s failed: %s", log_quote(m_path).c_str(), std::strerror(errno));
-    m_path = wished;
-    return false;
-}
-
-// A crash may have left half a frame at the end; it is cut off so that the
-// frames appended now are read as frames, not as the rest of that one.
-bool Recorder::open_continue()
-{
-    m_fd = open(m_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640);
-    struct stat st {};
-    if (m_fd < 0 || fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        int error = m_fd < 0 ? errno : EINVAL;
-        log_event("record %s failed: %s", log_quote(m_path).c_str(), std::strerror(error));
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_fd = -1;
-        return false;
-    }
-    auto size = static_cast<std::uint64_t>(st.st_size);
-    TtyrecScan scan = scan_ttyrec_file(m_fd, size);
-    if (!scan.ok || (scan.whole_bytes < size && ftruncate(m_fd, static_cast<off_t>(scan.whole_bytes)) != 0)
-        || lseek(m_fd, static_cast<off_t>(scan.whole_bytes), SEEK_SET) < 0) {
-        log_event("record %s failed: %s", log_quote(m_path).c_str(), std::strerror(errno));
-        ::close(m_fd);
-        m_fd = -1;
-        return false;
-    }
-    if (scan.whole_bytes < size)
-        log_event("record %s cut %llu bytes of a torn frame", log_quote(m_path).c_str(),
-                  static_cast<unsigned long long>(size - scan.whole_bytes));
-    m_file_bytes = scan.whole_bytes;
-    m_last = scan.last;
-    log_event("record continue %s", log_quote(m_path).c_str());
+    m_accepting = !m_closing;
     return true;
 }
 

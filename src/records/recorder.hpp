@@ -70,15 +70,13 @@ public:
     Stats stats() const;
 
 private:
-    bool open_new();
-    bool open_continue();
     void run();
     void copy_in(const void* data, std::size_t size);
     bool write_region(std::size_t from, std::size_t size);
     void give_up(const char* what, int error);
     void log_drops();
 
-    std::string m_path;
+    std::string m_path;  // written only by start, before the writer runs
     const Open m_open;
     const Options m_options;
     const std::size_t m_capacity;
@@ -91,6 +89,7 @@ private:
     std::size_t m_tail { 0 };  // oldest queued byte
     std::size_t m_used { 0 };
     TtyrecTime m_last;
+    bool m_started { false };
     bool m_accepting { false };
     bool m_closing { false };
     bool m_failed { false };
