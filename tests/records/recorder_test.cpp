@@ -113,17 +113,23 @@ TEST_F(RecorderTest, ReplayGivesTheLastScreenWithWellFormedHeaders)
     EXPECT_EQ(read_file(path), bytes);
 }
 
+// Two threads push at once, as the broadcaster and a client's own thread will.
 TEST_F(RecorderTest, FullQueueDropsWholeFramesOnlyAndSaysSo)
 {
-    std::vector<std::string> pushed;
+    std::vector<std::string> pushed[2];
     Recorder::Stats stats;
     {
         Recorder r(path, Recorder::Open::New, { .queue_bytes = 3500 });
         ASSERT_TRUE(r.start());
-        for (int i = 0; i < 300; ++i) {
-            pushed.push_back(std::to_string(i) + ";" + std::string(1000 + i % 50, char('a' + i % 26)));
-            r.push(pushed.back());
-        }
+        auto pusher = [&](int t) {
+            for (int i = 0; i < 150; ++i) {
+                pushed[t].push_back(std::to_string(t) + ":" + std::to_string(i) + ";" + std::string(1000 + i % 50, 'a'));
+                r.push(pushed[t].back());
+            }
+        };
+        std::thread other(pusher, 1);
+        pusher(0);
+        other.join();
         r.push(std::string(5000, 'x'));  // never fits
         ASSERT_TRUE(r.flush(5s));
         stats = r.stats();
@@ -136,11 +142,13 @@ TEST_F(RecorderTest, FullQueueDropsWholeFramesOnlyAndSaysSo)
     EXPECT_EQ(p.whole_bytes, bytes.size());
     EXPECT_EQ(p.frames.size(), stats.frames);
     EXPECT_EQ(stats.bytes, bytes.size());
-    std::size_t next = 0;  // every frame is one pushed, whole and in order
+    std::size_t next[2] = { 0, 0 };  // every frame is one pushed, whole and in its thread's order
     for (const TtyrecFrame& f : p.frames) {
-        while (next < pushed.size() && pushed[next] != f.bytes)
-            ++next;
-        EXPECT_LT(next++, pushed.size()) << f.bytes.substr(0, 8);
+        auto& mine = pushed[f.bytes[0] == '1'];
+        std::size_t& at = next[f.bytes[0] == '1'];
+        while (at < mine.size() && mine[at] != f.bytes)
+            ++at;
+        EXPECT_LT(at++, mine.size()) << f.bytes.substr(0, 8);
     }
     EXPECT_NE(log.text().find("record \"" + path + "\" dropped"), std::string::npos) << log.text();
 }
