@@ -5,10 +5,12 @@ set -euo pipefail
 
 # groff-base lints the manual page; dpkg-dev, build-essential and debhelper
 # build the Debian package (`make package`) and lintian checks it; iproute2's
-# ss shows the server's listening socket to a test.
+# ss shows the server's listening socket to a test; zlib compresses finished
+# recordings and ttyrec's ttyplay checks that a recording plays.
 packages=(cmake ninja-build g++ clang libssl-dev libgtest-dev libgmock-dev
           libbenchmark-dev libclang-rt-14-dev tmux telnet netcat-openbsd
-          groff-base dpkg-dev build-essential debhelper lintian file iproute2)
+          groff-base dpkg-dev build-essential debhelper lintian file iproute2
+          zlib1g-dev ttyrec)
 
 missing=()
 for p in "${packages[@]}"; do
