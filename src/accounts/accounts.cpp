@@ -50,6 +50,13 @@ bool ask(int fd, LineReader& in, std::string_view prompt, Answer& answer, std::s
     return answer.read_from(in, max);
 }
 
+// A password: a browser client, whose typing the server echoes, sees none of it.
+bool ask_secret(int fd, LineReader& in, std::string_view prompt, Answer& answer, std::size_t max)
+{
+    in.hide_next_line();
+    return ask(fd, in, prompt, answer, max);
+}
+
 bool make_record(std::string_view name, std::string_view password, UserRecord& record)
 {
     record = UserRecord {};
@@ -136,7 +143,7 @@ AccountResult register_user(int fd, LineReader& in)
     Answer name;
     Answer password;
     if (!ask(fd, in, "Choose a username: ", name, NAME_READ)
-        || !ask(fd, in, "Choose a password: ", password, PASSWORD_READ))
+        || !ask_secret(fd, in, "Choose a password: ", password, PASSWORD_READ))
         return { AccountOutcome::NoAnswer, std::string(name.text()) };
     AccountOutcome outcome = add_account(name.text(), password.text());
     write_all(fd, registration_answer(outcome));
@@ -147,7 +154,7 @@ AccountResult login_user(int fd, LineReader& in)
 {
     Answer name;
     Answer password;
-    if (!ask(fd, in, "Username: ", name, NAME_READ) || !ask(fd, in, "Password: ", password, PASSWORD_READ))
+    if (!ask(fd, in, "Username: ", name, NAME_READ) || !ask_secret(fd, in, "Password: ", password, PASSWORD_READ))
         return { AccountOutcome::NoAnswer, std::string(name.text()) };
     std::vector<UserRecord> users = load_users();
     const UserRecord* user = find_user(users, name.text());

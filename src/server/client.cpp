@@ -245,6 +245,7 @@ bool act(const Connection& c, Action action)
     int slot = find_client_slot(c.fd);
     if (slot < 0)
         return false;
+    note_input_locked(slot);
     Game& game = server_game();
     TurnMark before = mark_turn(game);
     set_output_fd(c.fd);
@@ -319,6 +320,7 @@ bool handle_chat(Connection& c)
     int slot = find_client_slot(c.fd);
     if (!got || slot < 0)
         return false;
+    note_input_locked(slot);
     add_chat_message(server_game(), client_tables().client_names[slot], text);
     broadcast_locked(wakes);
     return true;
@@ -413,11 +415,11 @@ void play(Connection& c, std::shared_ptr<ClientOutput> output, int class_key, Pr
 }
 }  // namespace
 
-void client_thread(UniqueFd sock, std::string peer)
+void client_thread(UniqueFd sock, std::string peer, Transport transport)
 {
     int fd = sock.get();
     PreJoinGuard prejoin_entry(fd);
-    LineReader in(fd, LineReader::Peer::Telnet);
+    LineReader in(fd, transport == Transport::Browser ? LineReader::Peer::Browser : LineReader::Peer::Telnet);
     auto disconnect = [fd] { write_all(fd, GOODBYE_TEXT); };
 
     write_all(fd, welcome_message());

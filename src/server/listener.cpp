@@ -1,5 +1,6 @@
 // The listening socket and the accept loop, and the limits on connections
 // that have not joined yet.
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <condition_variable>
@@ -54,7 +55,6 @@ struct PreJoinTable {
     std::mutex mutex;
     std::condition_variable changed;
     PreJoinEntry entries[PREJOIN_CAPACITY];
-    bool watchdog_running = false;
 };
 
 PreJoinTable& prejoin()
@@ -153,9 +153,8 @@ bool resource_accept_error(int err)
     return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
 }
 
-void start_client(int fd, const struct sockaddr_in& peer)
+void start_client(int fd, const struct sockaddr_in& peer, std::string who, Transport transport)
 {
-    std::string who = peer_text(peer);
     log_event("connect %s", who.c_str());
     if (PreJoin claim = prejoin_claim(fd, peer); claim != PreJoin::Claimed) {
         log_event("refuse %s too many logging in%s", who.c_str(),
@@ -169,12 +168,31 @@ void start_client(int fd, const struct sockaddr_in& peer)
     // the descriptor here to release and close. std::thread reports that
     // failure only by throwing.
     try {
-        std::thread([fd, who] { client_thread(UniqueFd(fd), who); }).detach();
+        std::thread([fd, who, transport] { client_thread(UniqueFd(fd), who, transport); }).detach();
     } catch (const std::system_error&) {
         prejoin_release(fd);
         close(fd);
     }
 }
+
+// The pre-join table keeps IPv4 addresses; a v4-mapped IPv6 address counts
+// as its IPv4 one, and other IPv6 peers share one entry until it keeps those.
+struct sockaddr_in ipv4_of(const sockaddr_storage& peer)
+{
+    struct sockaddr_in v4 {};
+    v4.sin_family = AF_INET;
+    if (peer.ss_family == AF_INET) {
+        std::memcpy(&v4, &peer, sizeof v4);
+    } else if (peer.ss_family == AF_INET6) {
+        const auto& v6 = reinterpret_cast<const struct sockaddr_in6&>(peer);
+        if (IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr))
+            std::memcpy(&v4.sin_addr, v6.sin6_addr.s6_addr + 12, sizeof v4.sin_addr);
+        v4.sin_port = v6.sin6_port;
+    }
+    return v4;
+}
+
+std::chrono::steady_clock::time_point g_started;
 }  // namespace
 
 PreJoin prejoin_claim(int fd, const struct sockaddr_in& peer)
@@ -203,6 +221,34 @@ PreJoin prejoin_claim(int fd, const struct sockaddr_in& peer)
     return PreJoin::Claimed;
 }
 
+int prejoin_count()
+{
+    PreJoinTable& t = prejoin();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    return static_cast<int>(std::count_if(std::begin(t.entries), std::end(t.entries), [](const PreJoinEntry& e) { return e.fd >= 0; }));
+}
+
+void prepare_server()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        // Writes to a peer that has gone must fail, not end the process.
+        std::signal(SIGPIPE, SIG_IGN);
+        set_player_name_source(client_name_of);
+        install_screen_route();
+        g_started = Clock::now();
+        std::thread(prejoin_watchdog).detach();
+    });
+}
+
+std::chrono::steady_clock::time_point server_started() { return g_started; }
+
+void serve_connection(UniqueFd fd, const sockaddr_storage& peer, std::string peer_text, Transport transport)
+{
+    prepare_server();
+    start_client(fd.release(), ipv4_of(peer), std::move(peer_text), transport);
+}
+
 void prejoin_release(int fd)
 {
     PreJoinTable& t = prejoin();
@@ -214,11 +260,7 @@ void prejoin_release(int fd)
 
 std::string run_server()
 {
-    // Writes to a peer that has gone must fail, not end the process.
-    std::signal(SIGPIPE, SIG_IGN);
-    set_player_name_source(client_name_of);
-    install_screen_route();
-
+    prepare_server();
     int port = server_port();
     UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!listener.valid())
@@ -233,14 +275,6 @@ std::string run_server()
         || listen(listener.get(), LISTEN_BACKLOG) != 0)
         return failure(port, "listen", errno);
 
-    {
-        PreJoinTable& t = prejoin();
-        std::lock_guard<std::mutex> lock(t.mutex);
-        if (!t.watchdog_running) {
-            std::thread(prejoin_watchdog).detach();
-            t.watchdog_running = true;
-        }
-    }
     log_event("start port %d", port);
 
     for (;;) {
@@ -248,7 +282,7 @@ std::string run_server()
         socklen_t peer_len = sizeof peer;
         int fd = accept4(listener.get(), reinterpret_cast<struct sockaddr*>(&peer), &peer_len, SOCK_CLOEXEC);
         if (fd >= 0) {
-            start_client(fd, peer);
+            start_client(fd, peer, peer_text(peer), Transport::Tcp);
             continue;
         }
         int err = errno;

@@ -16,7 +16,15 @@ class ClientOutput;
 
 // Runs one connection from the welcome text to its end; closes the socket.
 // peer names the client in the event log.
-void client_thread(UniqueFd sock, std::string peer);
+void client_thread(UniqueFd sock, std::string peer, Transport transport);
+
+// What every connection needs before its thread starts, done once for the
+// process: the screen route, ignored SIGPIPE, the pre-join watchdog.
+void prepare_server();
+std::chrono::steady_clock::time_point server_started();
+
+// A command or chat line of the client in slot; game_mutex is held.
+void note_input_locked(int slot);
 
 // The client slot whose socket is fd, or -1. Call with game_mutex held.
 int find_client_slot(int fd);
@@ -61,6 +69,7 @@ void install_screen_route();
 enum class PreJoin { Claimed, Full, AddressFull };
 PreJoin prejoin_claim(int fd, const struct sockaddr_in& peer);
 void prejoin_release(int fd);
+int prejoin_count();
 
 // Lock statistics, kept only when server_limits().lock_stats is set: how
 // long one command, and one broadcast of frames, holds game_mutex. Record and
