@@ -3,9 +3,10 @@
 //
 //   tuned_server [--prejoin-ms N] [--prejoin-total N] [--per-address N]
 //                [--answer-ms N] [--stall-ms N] [--dead-wait-ms N] [--lock-stats]
+//                [--web-head-ms N] [--web-idle-ms N]
 //
-// The port and welcome text come from the configuration file as for
-// `mzDELVE -s`; the exit status is 1 when the server cannot listen, 2 on a
+// The port, the web door and the welcome text come from the configuration
+// file as for `mzDELVE -s`; the exit status is 1 when the server cannot listen, 2 on a
 // bad command line.
 #include <cerrno>
 #include <chrono>
@@ -18,6 +19,7 @@
 #include "log/log.hpp"
 #include "server/server.hpp"
 #include "term/term.hpp"
+#include "web/web.hpp"
 
 namespace {
 bool parse_count(const char* text, long& out)
@@ -28,10 +30,14 @@ bool parse_count(const char* text, long& out)
     return errno == 0 && end != text && *end == '\0' && out >= 0 && out <= 100000000;
 }
 
-bool apply(std::string_view flag, long value, ServerLimits& limits)
+bool apply(std::string_view flag, long value, ServerLimits& limits, WebLimits& web)
 {
     auto ms = std::chrono::milliseconds(value);
-    if (flag == "--prejoin-ms")
+    if (flag == "--web-head-ms")
+        web.head_time = ms;
+    else if (flag == "--web-idle-ms")
+        web.idle = ms;
+    else if (flag == "--prejoin-ms")
         limits.prejoin = ms;
     else if (flag == "--prejoin-total")
         limits.prejoin_total = static_cast<int>(value);
@@ -52,14 +58,15 @@ bool apply(std::string_view flag, long value, ServerLimits& limits)
 int main(int argc, char** argv)
 {
     ServerLimits limits;
+    WebLimits web;
     for (int i = 1; i < argc; ++i) {
         std::string_view flag = argv[i];
         long value = 0;
         if (flag == "--lock-stats") {
             limits.lock_stats = true;
-        } else if (i + 1 >= argc || !parse_count(argv[i + 1], value) || !apply(flag, value, limits)) {
+        } else if (i + 1 >= argc || !parse_count(argv[i + 1], value) || !apply(flag, value, limits, web)) {
             std::fprintf(stderr, "usage: %s [--prejoin-ms N] [--prejoin-total N] [--per-address N] [--answer-ms N] "
-                                 "[--stall-ms N] [--dead-wait-ms N] [--lock-stats]\n", argv[0]);
+                                 "[--stall-ms N] [--dead-wait-ms N] [--lock-stats] [--web-head-ms N] [--web-idle-ms N]\n", argv[0]);
             return 2;
         } else {
             ++i;
@@ -69,7 +76,10 @@ int main(int argc, char** argv)
     set_server_limits(limits);
     set_server_mode(1);
     start_event_log(LogTarget::Stderr);
-    std::string failure = run_server();
+    set_web_limits(web);
+    std::string failure = start_web_door();
+    if (failure.empty())
+        failure = run_server();
     flush_event_log(1000);
     std::fprintf(stderr, "%s\n", failure.c_str());
     return 1;

@@ -17,6 +17,7 @@
 #include "input/local.hpp"
 #include "log/log.hpp"
 #include "server/server.hpp"
+#include "web/web.hpp"
 #include "term/term.hpp"
 #include "world/character.hpp"
 #include "world/dungeon.hpp"
@@ -107,6 +108,19 @@ std::string server_failure_line(std::string failure)
     return failure;
 }
 
+// The game port and, when configured, the web door beside it. The door opens
+// first: an operator who asked for it never gets a server without it.
+std::string serve()
+{
+    if (std::string failure = start_web_door(); !failure.empty()) {
+        log_event("web %s", failure.c_str());
+        return failure;
+    }
+    std::string failure = run_server();
+    stop_web_door();
+    return failure;
+}
+
 // ---- Daemon mode ----
 
 int detach_failure()
@@ -163,7 +177,7 @@ int run_daemon_child()
         std::perror("Failed to create PID file");
         return detach_failure();
     }
-    run_server();
+    serve();
     flush_event_log(1000);
     return 0;
 }
@@ -192,7 +206,7 @@ int start_server()
     if (g_daemon_mode)
         return daemonize();
     start_event_log(LogTarget::Stderr);
-    std::string line = server_failure_line(run_server());
+    std::string line = server_failure_line(serve());
     // The last events first, so that the reason stands last; a stalled
     // reader may cost them, but must not keep the process from ending.
     flush_event_log(1000);
@@ -263,7 +277,7 @@ void serve_from_menu()
 {
     set_server_mode(1);
     start_event_log(LogTarget::Stderr);
-    std::string line = server_failure_line(run_server());
+    std::string line = server_failure_line(serve());
     // Back to the menu, where local play must log nothing.
     stop_event_log();
     std::printf("%s\n", line.c_str());
