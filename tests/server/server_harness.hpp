@@ -63,11 +63,12 @@ inline bool wait_for(const std::function<bool()>& done)
 // mzDELVE started in a fresh directory that also holds its configuration.
 class Server {
 public:
+    // config: more lines of the configuration file.
     explicit Server(std::vector<std::string> env = {}, std::vector<std::string> args = { "-s" }, int port = free_port(),
-                    const char* program = test::program_path())
+                    const char* program = test::program_path(), const std::string& config = {})
         : m_port(port)
     {
-        test::write_file(m_dir.file("mzdelve.cfg"), "PORT=" + std::to_string(m_port) + "\n");
+        test::write_file(m_dir.file("mzdelve.cfg"), "PORT=" + std::to_string(m_port) + "\n" + config);
         env.push_back("RL_CONFIG_DIR=" + m_dir.path());
         args.insert(args.begin(), program);
         m_child = std::make_unique<test::Child>(args, test::Child::Options { .pty = false, .env = env, .cwd = m_dir.path() });
@@ -82,9 +83,9 @@ public:
             EXPECT_EQ(err.find(bad), std::string::npos) << err;
     }
     // The same server with limits from its command line ("--answer-ms", "500", ...).
-    static std::unique_ptr<Server> tuned(std::vector<std::string> limits)
+    static std::unique_ptr<Server> tuned(std::vector<std::string> limits, const std::string& config = {})
     {
-        return std::make_unique<Server>(std::vector<std::string> {}, std::move(limits), free_port(), test::tuned_server_path());
+        return std::make_unique<Server>(std::vector<std::string> {}, std::move(limits), free_port(), test::tuned_server_path(), config);
     }
     int port() const { return m_port; }
     std::string file(const std::string& name) const { return m_dir.file(name); }
