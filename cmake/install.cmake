@@ -51,8 +51,9 @@ Necromancer), explore with the numeric keypad, fight, cast spells, command
 undead allies and take the stairs down.
 .
 The one program plays locally, serves a party of up to four players over TCP
-(telnet or nc is all a player needs) or runs that server as a daemon. The
-package ships systemd units for one server or one party per instance.")
+(telnet or nc is all a player needs) and to browsers on a web port (the page
+and its terminal are built in), or runs that server as a daemon. The package
+ships systemd units for one server or one party per instance.")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${DELVE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION games)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
