@@ -260,7 +260,6 @@ void prejoin_release(int fd)
 
 std::string run_server()
 {
-    prepare_server();
     int port = server_port();
     UniqueFd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!listener.valid())
@@ -274,7 +273,9 @@ std::string run_server()
     if (bind(listener.get(), reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0
         || listen(listener.get(), LISTEN_BACKLOG) != 0)
         return failure(port, "listen", errno);
-
+    // Only now: a server that cannot listen returns to a process that
+    // starts no thread of its own.
+    prepare_server();
     log_event("start port %d", port);
 
     for (;;) {
