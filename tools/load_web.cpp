@@ -9,7 +9,9 @@
 // - stalled: a browser that stops reading beside a fast TCP player, whose
 //   latency is what counts.
 //
-//   load_web [<tuned_server> [seconds per phase [commands of the fast player]]]
+//   load_web [<tuned_server> [seconds per phase [commands of the fast player [plain]]]]
+//
+// With "plain" the browsers offer no deflate.
 #include <atomic>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core.hpp>
@@ -36,6 +38,9 @@ constexpr const char* DEFAULT_SERVER = DELVE_TUNED_SERVER;
 // A browser's connection to /play; reads give up after five seconds.
 class Browser {
 public:
+    // Whether browsers offer permessage-deflate, as every current one does.
+    static inline bool offer_deflate = true;
+
     Browser(int port, int rcvbuf = 0) : m_ws(s_ioc)
     {
         auto& sock = beast::get_lowest_layer(m_ws).socket();
@@ -47,7 +52,7 @@ public:
         beast::error_code ec;
         sock.connect({ asio::ip::address_v4::loopback(), static_cast<unsigned short>(port) }, ec);
         websocket::permessage_deflate pmd;
-        pmd.client_enable = true;
+        pmd.client_enable = offer_deflate;
         m_ws.set_option(pmd);
         if (!ec)
             m_ws.handshake("127.0.0.1", "/play", ec);
@@ -212,8 +217,10 @@ int main(int argc, char** argv)
     }
     double seconds = argc > 2 ? std::atof(argv[2]) : 3.0;
     long commands = argc > 3 ? std::atol(argv[3]) : 2000;
+    Browser::offer_deflate = !(argc > 4 && std::string_view(argv[4]) == "plain");
     std::string load_average;
     std::getline(std::ifstream("/proc/loadavg"), load_average);
+    std::printf("browsers %s deflate\n", Browser::offer_deflate ? "offer" : "do not offer");
     std::printf("machine: %u CPUs, load average %s\n", std::thread::hardware_concurrency(), load_average.c_str());
     bool ok = phases(program, seconds);
     ok = stalled(program, commands) && ok;

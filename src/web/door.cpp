@@ -262,7 +262,7 @@ private:
         // between messages and a window larger than a frame, a frame costs
         // little more than what changed.
         deflate.server_max_window_bits = 15;
-        deflate.compLevel = 6;
+        deflate.compLevel = 1;
         deflate.memLevel = 8;
         m_ws->set_option(deflate);
         m_ws->set_option(websocket::stream_base::timeout { g_limits.head_time, g_limits.idle, true });
