@@ -5,7 +5,6 @@ BUILD      ?= build
 ASAN_BUILD ?= build-asan
 TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
-PACKAGE_BUILD ?= build-package
 PREFIX     ?= /usr/local
 JOBS       ?= 2
 
@@ -48,20 +47,17 @@ fuzz: setup
 install: build
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix $(PREFIX)
 
-# A build of its own: prefix /usr with the program in /usr/games as Debian
-# wants for a package of section games, Debian's hardening flags, units where
-# Debian 12 keeps them, and no tests or benchmarks to compile.
+# Debian's own tooling builds the package from debian/ (see debian/rules).
+# dpkg-buildpackage writes into the parent directory by default; everything it
+# makes goes to build-package/ instead, which each run starts afresh.
 package: setup
-	export DEB_BUILD_MAINT_OPTIONS=hardening=+all; \
-	CXXFLAGS="$$(dpkg-buildflags --get CXXFLAGS) $$(dpkg-buildflags --get CPPFLAGS)" \
-	LDFLAGS="$$(dpkg-buildflags --get LDFLAGS)" \
-	cmake -S . -B $(PACKAGE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_INSTALL_BINDIR=games \
-	  -DDELVE_SYSTEMD_UNITDIR=/lib/systemd/system \
-	  -DDELVE_TESTS=OFF -DDELVE_BENCH=OFF
-	cmake --build $(PACKAGE_BUILD) -j $(JOBS)
-	cd $(PACKAGE_BUILD) && cpack -G DEB
-	@ls $(PACKAGE_BUILD)/*.deb
+	rm -rf build-package && mkdir build-package
+	pva=$$(dpkg-parsechangelog -S Source)_$$(dpkg-parsechangelog -S Version)_$$(dpkg-architecture -qDEB_HOST_ARCH); \
+	DEB_BUILD_OPTIONS="parallel=$(JOBS)" DELVE_DEB_DIR="$(CURDIR)/build-package" dpkg-buildpackage -b -us -uc \
+	  --buildinfo-option=-ubuild-package --buildinfo-file=build-package/$$pva.buildinfo \
+	  --changes-option=-ubuild-package --changes-file=build-package/$$pva.changes
+	@ls build-package/*.deb
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(PACKAGE_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) build-package
+	rm -rf debian/.debhelper debian/mzdelve debian/files debian/*.substvars debian/debhelper-build-stamp

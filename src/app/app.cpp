@@ -13,9 +13,11 @@
 #include <unistd.h>
 
 #include "accounts/accounts.hpp"
+#include "app/version.hpp"
 #include "config/config.hpp"
 #include "input/local.hpp"
 #include "log/log.hpp"
+#include "render/render.hpp"
 #include "server/server.hpp"
 #include "web/web.hpp"
 #include "term/term.hpp"
@@ -157,7 +159,9 @@ bool write_pid_file()
 
 int run_daemon_child()
 {
-    umask(0);
+    // Whatever the daemon creates is its own to change: a PID file others
+    // could write would let any local user aim the documented kill elsewhere.
+    umask(022);
     if (setsid() < 0) {
         std::perror("setsid failed");
         return detach_failure();
@@ -224,10 +228,37 @@ bool other_player_alive(const Game& game)
     return false;
 }
 
+// A frame on a terminal too small for it wraps and scrolls into an unreadable
+// screen, so a game waits until the player has made the terminal big enough.
+// False when the player goes back to the menu instead (q, or end of input).
+// Output that is not a terminal, or one that reports no size, is not checked.
+bool wait_for_terminal_size()
+{
+    for (;;) {
+        std::optional<TerminalSize> size = terminal_size(1);
+        if (!size || (size->columns >= FRAME_COLUMNS && size->rows >= FRAME_ROWS))
+            return true;
+        std::fflush(stdout);
+        clear_screen();
+        std::printf("The game needs a terminal of at least %d x %d (columns x rows);\n"
+                    "this one is %d x %d. Resize it and press Enter, or q to go back to the menu.\n",
+            FRAME_COLUMNS, FRAME_ROWS, size->columns, size->rows);
+        std::fflush(stdout);
+        int c;
+        do {
+            c = read_byte(0);
+        } while (c >= 0 && c != '\n' && c != '\r' && c != 'q');
+        if (c < 0 || c == 'q')
+            return false;
+    }
+}
+
 // Returns an exit status when the game ends the program, nothing to go back
 // to the menu.
 std::optional<int> play_local_game(RawMode& raw)
 {
+    if (!wait_for_terminal_size())
+        return std::nullopt;
     std::srand(static_cast<unsigned>(std::time(nullptr)));
     Game& game = local_game();
     // Each game starts from an empty record, so a second game in the same
@@ -365,6 +396,10 @@ int run_app(int argc, char** argv)
     }
     if (is_arg(first, "-l", "--login"))
         return login_user(1) ? main_menu() : 0;
+    if (first == "--version") {
+        std::printf("%s %s\n", PROGRAM_NAME, PROGRAM_VERSION);
+        return 0;
+    }
     if (is_arg(first, "-h", "--help")) {
         std::puts(HELP_TEXT);
         return 0;

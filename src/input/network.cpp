@@ -13,6 +13,7 @@
 #include "rules/movement.hpp"
 #include "rules/spells.hpp"
 #include "term/term.hpp"
+#include "world/away.hpp"
 #include "world/dungeon.hpp"
 #include "world/items.hpp"
 
@@ -187,7 +188,8 @@ void normal_key(Game& game, Player& p, char key, int player_number, OpenDialogue
 void dispatch(Game& game, char key, int player_number, OpenDialogue* open)
 {
     Player* acting = acting_player(game, player_number);
-    if (!acting)
+    // An away player takes no turns, whatever still arrives for its seat.
+    if (!acting || player_away(game, player_number))
         return;
     Player& p = *acting;
     if (p.running) {
@@ -236,7 +238,7 @@ bool all_players_on_stairs(const Game& game)
         return false;
     for (int i = 0; i < others_limit(game); ++i) {
         const Player& o = game.others[i];
-        if (o.alive && !input::on_stairs(game, o))
+        if (player_in_play(game, o) && !input::on_stairs(game, o))
             return false;
     }
     return true;
@@ -244,6 +246,7 @@ bool all_players_on_stairs(const Game& game)
 
 namespace input {
 
+// Everybody goes down, away players too: the level they were on is gone.
 void descend_party(Game& game)
 {
     const int n = others_limit(game);

@@ -21,5 +21,6 @@ void handle_player_key(Game& game, char key, int player_number, OpenDialogue& op
 // Places every living others slot beside player 0 after a descent, on the map.
 void place_others_beside_leader(Game& game);
 
-// True when player 0 and every living others slot stand on the stairs.
+// True when player 0 and every others slot in play (alive, not away) stand on
+// the stairs.
 bool all_players_on_stairs(const Game& game);

@@ -9,6 +9,7 @@
 
 #include "render/frame_text.hpp"
 #include "term/term.hpp"
+#include "world/away.hpp"
 
 using frame_text::append_glyph;
 using frame_text::append_pos;
@@ -89,10 +90,11 @@ char* put_text(char* p, std::string_view text)
     return p + text.size();
 }
 
+// An away player is drawn in grey for everybody, whatever its own colour.
 void append_player(std::string& out, const Game& game, const Player& p)
 {
     if (p.alive && visible_at(game, p.x, p.y))
-        append_map_glyph(out, p.x, p.y, field(p.color), p.glyph);
+        append_map_glyph(out, p.x, p.y, player_away(game, p) ? GREY : field(p.color), p.glyph);
 }
 
 bool leader_stands_at(const Game& game, int x, int y)
@@ -233,7 +235,8 @@ void draw_cursors(const Game& game, const Player&, int viewer_slot, std::string&
     const int n = others_limit(game);
     for (int k = 0; k <= n; ++k) {
         const Player& p = *player_by_number(game, k);
-        if (!p.alive || !(p.aiming || p.running))
+        // An away player's prompt waits for its return, out of everyone's way.
+        if (!p.alive || !(p.aiming || p.running) || player_away(game, k))
             continue;
         if (visible_at(game, p.cursor_x, p.cursor_y))
             append_cursor(out, p.cursor_x, p.cursor_y, k == viewer_slot ? YELLOW : CYAN);

@@ -6,6 +6,11 @@
 
 #include "world/game.hpp"
 
+// The smallest terminal a whole frame fits on: the minimap's title ends in
+// column 99, and the spells panel and the prompt lie within 35 rows.
+constexpr int FRAME_COLUMNS = 99;
+constexpr int FRAME_ROWS = 35;
+
 // Appends the whole frame for viewer (player slot viewer_slot) to out. Sets
 // explored on every visible cell, the only field a frame writes.
 void build_frame(Game& game, const Player& viewer, int viewer_slot, std::string& out);

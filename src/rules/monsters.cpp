@@ -3,6 +3,7 @@
 #include "rules/combat.hpp"
 #include "rules/rule_math.hpp"
 #include "term/term.hpp"
+#include "world/away.hpp"
 
 namespace {
 constexpr double MELEE_REACH = 1.5;
@@ -27,6 +28,7 @@ void step_toward(Game& game, Monster& m, int gx, int gy)
 }
 
 // The first visible living player wins; a later one only when strictly nearer.
+// An away player is not there to hunt, as if invisible.
 Player* nearest_visible_player(Game& game, const Monster& m)
 {
     Player* best = nullptr;
@@ -34,7 +36,7 @@ Player* nearest_visible_player(Game& game, const Monster& m)
     int n = others_limit(game);
     for (int number = 0; number <= n; ++number) {
         Player* p = player_by_number(game, number);
-        if (!p->alive || p->invisible_turns > 0)
+        if (!player_in_play(game, *p) || p->invisible_turns > 0)
             continue;
         double d = distance_to(m, p->x, p->y);
         if (!best || d < best_distance) {
@@ -56,15 +58,25 @@ void hostile_turn(Game& game, Monster& m)
         step_toward(game, m, target->x, target->y);
 }
 
-const Player* party_necromancer(const Game& game)
+enum class Master { IN_PLAY, AWAY, NONE };
+
+// The Necromancer the allies serve: the first one in play, else whether one
+// is away.
+Master party_necromancer(const Game& game, const Player*& leader)
 {
+    Master found = Master::NONE;
     int n = others_limit(game);
     for (int number = 0; number <= n; ++number) {
         const Player* p = player_by_number(game, number);
-        if (p->alive && p->player_class == CLASS_NECROMANCER)
-            return p;
+        if (!p->alive || p->player_class != CLASS_NECROMANCER)
+            continue;
+        if (!player_away(game, number)) {
+            leader = p;
+            return Master::IN_PLAY;
+        }
+        found = Master::AWAY;
     }
-    return nullptr;
+    return found;
 }
 
 void revert_to_hostile(Monster& m)
@@ -103,8 +115,13 @@ bool hunt(Game& game, Monster& m)
 
 void ally_turn(Game& game, Monster& m)
 {
-    const Player* leader = party_necromancer(game);
-    if (!keeps_loyalty(m) || !leader) {
+    const Player* leader = nullptr;
+    Master master = party_necromancer(game, leader);
+    // The allies of a Necromancer who is away wait for it, loyalty and all:
+    // they are part of what it comes back to.
+    if (master == Master::AWAY)
+        return;
+    if (!keeps_loyalty(m) || master == Master::NONE) {
         revert_to_hostile(m);
         return;
     }

@@ -3,6 +3,7 @@
 #include "rules/combat.hpp"
 #include "rules/rule_math.hpp"
 #include "term/term.hpp"
+#include "world/away.hpp"
 #include "world/dungeon.hpp"
 
 namespace {
@@ -98,7 +99,7 @@ void move_player(Game& game, int dx, int dy, Player& p)
 
 void move_remote_player(Game& game, int slot, int dx, int dy)
 {
-    if (slot < 0 || slot >= others_limit(game) || !game.others[slot].alive)
+    if (slot < 0 || slot >= others_limit(game) || !player_in_play(game, game.others[slot]))
         return;
     Player& p = game.others[slot];
     int nx = 0;
@@ -122,12 +123,15 @@ void follow_step(Game& game, int player_number)
     if (!follower || !follower->auto_follow || follower->follow_target == -1)
         return;
     Player* leader = player_by_number(game, follower->follow_target);
-    if (!leader)
+    if (!leader || player_away(game, player_number))
         return;
     if (!leader->alive) {
         follower->auto_follow = 0;
         return;
     }
+    // Follow mode outlasts the leader's lost link; the follower waits meanwhile.
+    if (player_away(game, follower->follow_target))
+        return;
     if (distance(follower->x, follower->y, leader->x, leader->y) <= 1.5)
         return;
     int nx = 0;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "rules/rule_math.hpp"
+#include "world/away.hpp"
 
 namespace {
 constexpr int ALLY_LOYALTY = 200;
@@ -75,15 +76,16 @@ void restore(std::int32_t& hp, std::int32_t max_hp, int power)
     hp = static_cast<std::int32_t>(std::min<long long>(static_cast<long long>(hp) + power, max_hp));
 }
 
-// The leader is healed by position alone (alive or not); the others only while alive.
+// The leader is healed by position alone (alive or not); the others only
+// while alive. Spells pass an away player by.
 Player* heal_target_player(Game& game, int x, int y)
 {
-    if (game.player.x == x && game.player.y == y)
+    if (game.player.x == x && game.player.y == y && !player_away(game, 0))
         return &game.player;
     int n = others_limit(game);
     for (int k = 0; k < n; ++k) {
         Player& o = game.others[k];
-        if (o.alive && o.x == x && o.y == y)
+        if (o.alive && o.x == x && o.y == y && !player_away(game, k + 1))
             return &o;
     }
     return nullptr;
@@ -289,12 +291,12 @@ void cast_spell(Game& game, int spell_id, int x, int y, Player& p)
 
 int find_player_at(Game& game, int x, int y)
 {
-    if (game.player.alive && game.player.x == x && game.player.y == y)
+    if (player_in_play(game, game.player) && game.player.x == x && game.player.y == y)
         return 0;
     int n = others_limit(game);
     for (int k = 0; k < n; ++k) {
         const Player& o = game.others[k];
-        if (o.alive && o.x == x && o.y == y)
+        if (player_in_play(game, o) && o.x == x && o.y == y)
             return k + 1;
     }
     return -1;

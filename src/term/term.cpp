@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <initializer_list>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <termios.h>
 #include <ctime>
@@ -44,6 +45,14 @@ void restore_terminal()
 {
     if (g_have_saved_termios)
         tcsetattr(0, TCSANOW, &g_saved_termios);
+}
+
+std::optional<TerminalSize> terminal_size(int fd)
+{
+    struct winsize ws {};
+    if (ioctl(fd, TIOCGWINSZ, &ws) != 0 || ws.ws_col == 0 || ws.ws_row == 0)
+        return std::nullopt;
+    return TerminalSize { ws.ws_col, ws.ws_row };
 }
 
 void enable_raw_mode_if_local()

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <string_view>
 #include <sys/types.h>
 
@@ -16,6 +17,14 @@ void restore_terminal_if_local();
 // attributes saved by enable_raw_mode and then end the process as the signal
 // would have. Safe to call more than once.
 void install_terminal_restore_handlers();
+
+// The size of the terminal on fd. Nothing when fd is not a terminal, or when
+// the terminal does not report a size (some serial consoles say 0 x 0).
+struct TerminalSize {
+    int columns = 0;
+    int rows = 0;
+};
+std::optional<TerminalSize> terminal_size(int fd);
 
 // 1 while running as the multi-player server; screen writers then use output_fd.
 int server_mode();

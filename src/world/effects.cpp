@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <ctime>
 
+#include "world/away.hpp"
 #include "world/dungeon.hpp"
 
 namespace {
@@ -51,20 +52,24 @@ void update_effects(Game& game)
         set_regen_clock(now);
         return;
     }
-    int others = others_limit(game);
+    // An away player takes no turns: its timers and mana wait for its return.
+    Player* active[MAX_PLAYERS] = {};
+    int n = 0;
+    for (int k = 0; k <= others_limit(game); ++k) {
+        if (!player_away(game, k))
+            active[n++] = player_by_number(game, k);
+    }
     if (now - regen_clock() >= REGEN_INTERVAL) {
-        bool any = regenerate(game.player);
-        for (int k = 0; k < others; ++k)
-            any = regenerate(game.others[k]) || any;
+        bool any = false;
+        for (int i = 0; i < n; ++i)
+            any = regenerate(*active[i]) || any;
         // Without a regeneration the clock stays due, so the fade pass keeps
         // running on every call until some caster is below its maximum again.
         if (any)
             set_regen_clock(now);
-        fade(game.player);
-        for (int k = 0; k < others; ++k)
-            fade(game.others[k]);
+        for (int i = 0; i < n; ++i)
+            fade(*active[i]);
     }
-    count_down(game.player);
-    for (int k = 0; k < others; ++k)
-        count_down(game.others[k]);
+    for (int i = 0; i < n; ++i)
+        count_down(*active[i]);
 }

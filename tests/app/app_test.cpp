@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -13,6 +14,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "app/version.hpp"
 #include "support/test_support.hpp"
 
 namespace {
@@ -91,6 +93,14 @@ TEST_F(App, HelpIsExactAndCreatesTheDefaultFileOnlyUnderHome)
     EXPECT_TRUE(std::filesystem::is_empty(home2.path()));
 }
 
+TEST_F(App, VersionPrintsNameAndVersionAndExitsZeroInsteadOfOpeningTheMenu)
+{
+    Result r = run_in({ "--version" }, "1\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, std::string("mzDELVE ") + PROGRAM_VERSION + "\n");
+    EXPECT_NE(std::string_view(PROGRAM_VERSION).find('.'), std::string_view::npos);
+}
+
 TEST_F(App, OptionMatrix)
 {
     // A server option first starts a foreground server; failing to listen is one line and status 1.
@@ -115,6 +125,11 @@ TEST_F(App, OptionMatrix)
 
 TEST_F(App, MenuReadsAChoiceLineAndQuitsZeroAtEndOfInput)
 {
+    // Output that is not a terminal has no size to check: the game starts.
+    Result game = run_in({}, "1\n");
+    EXPECT_NE(game.out.find("Choose your class:"), std::string::npos) << game.out;
+    EXPECT_EQ(game.out.find("needs a terminal"), std::string::npos);
+
     struct Case { std::string input; int invalid, prompts; };
     for (const Case& c : { Case { "", 0, 1 }, { "x\n", 1, 2 }, { "x", 1, 2 }, { "xyz\n\n5junk\n", 1, 2 },
              { "\n\n\n5\n", 1, 2 }, { "x\n\nx\n\n5\n", 2, 3 }, { "2\n\n5\n", 0, 2 } }) {
@@ -185,6 +200,38 @@ TEST_F(MenuOnPty, SignalsRestoreTheTerminalAtTheMenuAndInAGame)
     EXPECT_TRUE(cooked());
 }
 
+TEST_F(MenuOnPty, AGameWaitsForATerminalOf99By35AndQGoesBackToTheMenu)
+{
+    auto resize = [this](unsigned short cols, unsigned short rows) {
+        winsize ws {};
+        ws.ws_col = cols, ws.ws_row = rows;
+        ASSERT_EQ(ioctl(child->fd(), TIOCSWINSZ, &ws), 0);
+    };
+    const std::string needs = "The game needs a terminal of at least 99 x 35 (columns x rows);\nthis one is ";
+    ASSERT_TRUE(shows(PROMPT));
+    resize(80, 24);
+    child->send("1\n");
+    ASSERT_TRUE(shows(needs + "80 x 24. Resize it and press Enter, or q to go back to the menu.\n"));
+    resize(98, 35);  // one column short still waits
+    child->send("x\n");
+    ASSERT_TRUE(shows(needs + "98 x 35."));
+    child->send("q");
+    ASSERT_TRUE(shows(PROMPT));
+    child->send("1\n");
+    ASSERT_TRUE(shows(needs + "98 x 35."));
+    resize(99, 35);
+    child->send("\n");
+    ASSERT_TRUE(shows("Choose your class:"));
+    // Exactly big enough needs no wait at all.
+    TearDown(), SetUp();
+    ASSERT_TRUE(shows(PROMPT));
+    resize(99, 35);
+    child->send("1\n");
+    std::string out = test::read_until(child->fd(), "Choose your class:");
+    EXPECT_NE(out.find("Choose your class:"), std::string::npos);
+    EXPECT_EQ(out.find("needs a terminal"), std::string::npos) << out;
+}
+
 // Runs a daemon pair in dir; the daemon is adopted here, so its exit status is ours to read.
 pid_t run_daemon(const App& app, const std::vector<std::string>& args, const std::string& dir, Result& parent)
 {
@@ -194,7 +241,7 @@ pid_t run_daemon(const App& app, const std::vector<std::string>& args, const std
     return at == std::string::npos ? -1 : std::atoi(parent.out.c_str() + at + 5);
 }
 
-TEST_F(App, DaemonPairsDetachAndReportTheConfiguredPortAndPidFileFailureExitsOne)
+TEST_F(App, DaemonPairsDetachWithAPidFileOthersCannotWriteAndPidFileFailureExitsOne)
 {
     // The port is taken, so each daemon ends by itself and leaves its PID file.
     for (std::vector<std::string> args : { std::vector<std::string> { "-s", "-d" }, { "--server", "--daemon" },
@@ -209,6 +256,9 @@ TEST_F(App, DaemonPairsDetachAndReportTheConfiguredPortAndPidFileFailureExitsOne
                 + std::to_string(pid) + "\nPID file: ./rl_server.pid\n");
         EXPECT_EQ(wait_pid(pid, 10000), 0);
         EXPECT_EQ(test::read_file(dir.file("rl_server.pid")), std::to_string(pid) + "\n");
+        struct stat st {};
+        ASSERT_EQ(stat(dir.file("rl_server.pid").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 022, 0u) << std::oct << st.st_mode;
     }
     ASSERT_EQ(mkdir(cwd.file("rl_server.pid").c_str(), 0755), 0);
     Result parent;

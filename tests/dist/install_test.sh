@@ -18,6 +18,7 @@ share/doc/mzdelve/README.md
 share/doc/mzdelve/changelog.gz
 share/doc/mzdelve/copyright
 share/doc/mzdelve/examples/loopback-only.conf
+share/doc/mzdelve/examples/mzdelve-tls.service
 share/doc/mzdelve/examples/mzdelve.cfg
 share/man/man6/mzDELVE.6.gz"
 actual=$(cd "$prefix" && find . -type f | sed 's|^\./||' | LC_ALL=C sort)
@@ -52,6 +53,12 @@ if command -v systemd-analyze >/dev/null 2>&1; then
   out=$(SYSTEMD_LOG_LEVEL=warning systemd-analyze verify --man=no \
         "$units/mzdelve.service" "$units/mzdelve@1338.service" 2>&1) || fail "systemd-analyze: $out"
   [ -z "$out" ] || fail "systemd-analyze warns: $out"
+  # The front door example names socat, which verify wants to find.
+  if [ -x /usr/bin/socat ]; then
+    out=$(SYSTEMD_LOG_LEVEL=warning systemd-analyze verify --man=no \
+          "$prefix/share/doc/mzdelve/examples/mzdelve-tls.service" 2>&1) || fail "systemd-analyze: $out"
+    [ -z "$out" ] || fail "systemd-analyze warns on the front door: $out"
+  fi
 else
   echo "systemd-analyze not found: unit files not verified"
 fi

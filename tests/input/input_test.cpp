@@ -13,6 +13,7 @@
 #include "term/term.hpp"
 #include "world/dungeon.hpp"
 #include "world/items.hpp"
+#include "world/away_double.hpp"
 
 namespace {
 
@@ -323,6 +324,29 @@ TEST_F(Input, OnlyTheLeaderOnTheStairsTakesThePartyDown)
     hero().x = 40;
     game().others[0] = Player {};  // dead slots do not count
     EXPECT_TRUE(all_players_on_stairs(game()));
+}
+
+// A held seat sends no keys that count, the stairs wait for nobody away, and
+// it still goes down with the party.
+TEST_F(Input, AnAwayPlayerHoldsNobodyUpAndGoesDownWithTheParty)
+{
+    hero().x = 40;
+    add_other(40, 10);
+    add_other(12, 3);
+    Game& g = server_game();
+    g = game();
+    world_test::ScopedAway away({2});
+    EXPECT_TRUE(all_players_on_stairs(g));
+    for (char key : {'4', 'r', 'F'})
+        handle_player_key(g, key, 2);
+    EXPECT_EQ(g.others[1].x + g.others[1].running + g.others[1].auto_follow + g.turn, 12);
+    srand(3);
+    handle_player_key(g, '>', 0);
+    ASSERT_EQ(g.level, 2);
+    const Player& gone = g.others[1];
+    EXPECT_TRUE(gone.alive && gone.x == (g.player.x + 4 <= 59 ? g.player.x + 4 : g.player.x - 4) && gone.y == g.player.y);
+    EXPECT_EQ(message(gone), "\x1b[92mYou descend to level 2!\x1b[0m");
+    g = Game {};
 }
 
 // Leader and slots 0 and 1 on the stairs, slot 2 elsewhere.

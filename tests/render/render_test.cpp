@@ -12,6 +12,7 @@
 #include "support/test_support.hpp"
 #include "term/term.hpp"
 #include "world/items.hpp"
+#include "world/away_double.hpp"
 
 namespace {
 
@@ -177,6 +178,27 @@ TEST(Frame, CursorsAndTheAllyMarker)
     EXPECT_EQ(screen_of(*g, 0).at(R + 9, C + 25), 'Z');
     g->ally_control_mode = 0;
     EXPECT_EQ(screen_of(*g, 1).at(R + 9, C + 25), 'Z');
+}
+
+// Everyone sees a held seat's character in grey and not its cursor; only the
+// server's record has away players.
+TEST(Frame, AwayPlayerIsGreyWithoutItsCursorForEveryone)
+{
+    Game& g = server_game();
+    g = *lit_game();
+    Player& gone = put_other(g, 1, 3, 3);
+    gone.aiming = 1, gone.cursor_x = 20, gone.cursor_y = 4;
+    world_test::ScopedAway away({1});
+    for (int viewer : {0, 1}) {
+        Screen t = screen_of(g, viewer);
+        EXPECT_EQ(t.cell(R + 3, C + 3), std::pair('@', 90));
+        EXPECT_EQ(t.cell(R + 10, C + 30), std::pair('@', 36));
+        EXPECT_EQ(t.at(R + 4, C + 20), '.');
+    }
+    auto local = lit_game();
+    put_other(*local, 1, 3, 3);
+    EXPECT_EQ(screen_of(*local).cell(R + 3, C + 3), std::pair('@', 35));
+    g = Game {};
 }
 
 TEST(Panels, MinimapElevenWideBlankOffMapAndUnexplored)

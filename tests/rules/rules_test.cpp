@@ -14,15 +14,17 @@
 #include "rules/projectiles.hpp"
 #include "rules/spells.hpp"
 #include "rules/wizard.hpp"
+#include "world/away_double.hpp"
+#include "world/dungeon.hpp"
+#include "world/effects.hpp"
 #include "world/items.hpp"
 
 namespace {
 using std::tuple;
 
 // All floor; player 0 alive at (10, 10) with 30 hp, attack 5, defense 2.
-Game& fresh()
+Game& reset(Game& g)
 {
-    static Game g {};
     free_player_items(g);
     std::memset(&g, 0, sizeof g);
     for (auto& column : g.map)
@@ -35,6 +37,11 @@ Game& fresh()
     g.player.hp = g.player.max_hp = 30;
     g.player.defense = 2;
     return g;
+}
+Game& fresh()
+{
+    static Game g {};
+    return reset(g);
 }
 
 void wall(Game& g, int x, int y) { g.map[x][y] = Cell {'#', {}, 1, 0, 0, {}, TERRAIN_WALL}; }
@@ -579,3 +586,67 @@ TEST(WizardMode, KeysActOnlyWhileOnWrathKillsAlliesWithoutCorpsesAndTeleportNeed
 }
 
 }  // namespace
+
+// A held seat's character (player 1 here) on server_game(): nothing hunts,
+// hits, heals or times it, and it holds nobody up.
+TEST(AwayPlayers, MonstersShotsSpellsAndTimersPassThemBy)
+{
+    Game& g = reset(server_game());
+    world_test::ScopedAway away({1});
+    Player& gone = other(g, 20, 5);
+    gone.hp = 10, gone.player_class = CLASS_WIZARD, gone.max_mana = 100;
+    Monster& m = monster(g, 21, 5);
+    monsters_turn(g);
+    EXPECT_EQ(tuple(gone.hp, m.x, m.y), tuple(10, 20, 6));  // it went for player 0 instead
+    gone.invisible_turns = gone.flying_turns = 5;
+    g.projectiles[0] = Projectile {19, 5, 1, 0, '-', {}, 15, 1, "\x1b[96m"};
+    update_projectiles(g);
+    EXPECT_EQ(tuple(g.projectiles[0].active, g.projectiles[0].x), tuple(1, 20));
+    Player& caster = g.player;
+    caster.player_class = CLASS_WIZARD, caster.mana = 50, caster.max_mana = 100;
+    learn(caster, SPELL_FIREBALL, "Fireball", 1, 25);
+    learn(caster, SPELL_HEAL, "Heal", 1, 20);
+    learn(caster, SPELL_INVISIBILITY, "Invisibility", 1);
+    const char* answers[] = {"\x1b[33mFireball fizzles harmlessly.\x1b[0m", "\x1b[33mNothing to heal there.\x1b[0m",
+                             "\x1b[31mNo player at that location.\x1b[0m"};
+    for (int id : {SPELL_FIREBALL, SPELL_HEAL, SPELL_INVISIBILITY}) {
+        cast_spell(g, id, 20, 5, caster);
+        EXPECT_STREQ(caster.message, answers[id == SPELL_FIREBALL ? 0 : id == SPELL_HEAL ? 1 : 2]);
+    }
+    EXPECT_EQ(tuple(gone.hp, gone.invisible_turns), tuple(10, 5));
+    set_regen_clock(std::time(nullptr) - 1000);
+    update_effects(g);
+    EXPECT_EQ(tuple(gone.mana, gone.invisible_turns, gone.flying_turns), tuple(0, 5, 5));
+    EXPECT_EQ(caster.mana, 68);  // 50 less two casts, plus 20: player 0 still regenerates
+    reset(g);
+}
+
+TEST(AwayPlayers, FollowersAlliesAndTheLeadWaitForThem)
+{
+    Game& g = reset(server_game());
+    Player& one = other(g, 30, 10);
+    Player& two = other(g, 40, 10);
+    one.auto_follow = two.auto_follow = 1, one.follow_target = two.follow_target = 0;
+    Monster& a = ally(g, 20, 10);
+    {
+        world_test::ScopedAway away({1});
+        one.player_class = CLASS_NECROMANCER;
+        follow_step(g, 1), follow_step(g, 2), move_remote_player(g, 0, 1, 0);
+        EXPECT_EQ(tuple(one.x, two.x, g.turn), tuple(30, 39, 0));
+        monsters_turn(g);  // its allies keep their loyalty and their place
+        EXPECT_EQ(tuple(a.is_ally, a.ally_turns, a.x), tuple(1, 200, 20));
+        g.player.player_class = CLASS_NECROMANCER;
+        monsters_turn(g);  // a Necromancer in play leads them on
+        EXPECT_EQ(tuple(a.ally_turns, a.x), tuple(199, 19));
+    }
+    {
+        world_test::ScopedAway away({0});
+        follow_step(g, 2);
+        EXPECT_EQ(tuple(two.x, two.auto_follow), tuple(39, 1));  // waits, still following
+        g.ally_controller = 2;
+        exchange_players(g, 0, 2);
+    }
+    EXPECT_EQ(tuple(g.player.x, g.player.glyph, g.player.auto_follow, g.player.follow_target), tuple(39, '@', 0, -1));
+    EXPECT_EQ(tuple(g.others[1].x, g.others[1].glyph, g.ally_controller), tuple(10, '&', 0));
+    reset(g);
+}

@@ -51,6 +51,20 @@ void build_full_game(Game& g)
             give(g.player, slot, ITEM_HEALTH_POTION);
 }
 
+void build_full_world(Game& g)
+{
+    build_full_game(g);
+    for (int k = 1; k < MAX_PLAYERS; ++k) {
+        Player& o = *player_by_number(g, k);
+        for (int slot = 0; slot < INVENTORY_SLOTS; ++slot)
+            if (!o.inventory[slot])
+                give(o, slot, slot == 0 ? ITEM_SWORD : slot % 2 ? ITEM_ARROWS : ITEM_HEAVY_ARMOR, 10 + slot);
+        o.weapon = o.inventory[0], o.armor = o.inventory[2];
+    }
+    // As a loaded save leaves it: the last player's weapon is a block of its own.
+    (g.others[2].weapon = create_item(ITEM_SLINGSHOT))->value = 4;
+}
+
 void reset_game(Game& g)
 {
     for (int k = 0; k < MAX_PLAYERS; ++k)

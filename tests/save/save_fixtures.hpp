@@ -12,6 +12,8 @@ namespace save_test {
 // player with an equipped sword, 137 arrows and worn armour.
 void build_busy_game(Game& g, unsigned seed = 7);
 void build_full_game(Game& g);  // every count at its array size, all twelve slots filled
+// build_full_game, with all four players carrying ten items and equipped.
+void build_full_world(Game& g);
 void reset_game(Game& g);       // releases every player's items and zeroes the record
 std::vector<std::size_t> copies_of(const std::string& file, std::size_t record_offset);
 
