@@ -17,6 +17,7 @@
 #include "config/config.hpp"
 #include "input/local.hpp"
 #include "log/log.hpp"
+#include "records/xlog.hpp"
 #include "render/render.hpp"
 #include "server/server.hpp"
 #include "web/web.hpp"
@@ -404,6 +405,8 @@ int run_app(int argc, char** argv)
         std::puts(HELP_TEXT);
         return 0;
     }
+    if (first == "--scores")
+        return print_scores(argc > 2 ? argv[2] : XLOGFILE);
     if (argc > 2) {
         std::string_view second = argv[2];
         g_daemon_mode = is_daemon_arg(second) || (is_daemon_arg(first) && is_server_arg(second));
