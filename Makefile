@@ -34,7 +34,7 @@ asan-test: setup
 
 tsan-test: setup
 	cmake -S . -B $(TSAN_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DDELVE_TSAN=ON -DDELVE_BENCH=OFF
-	cmake --build $(TSAN_BUILD) -j $(JOBS) --target mzDELVE server_tests server_table_tests accounts_concurrency_tests log_tests records_tests
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target mzDELVE tuned_server server_tests server_table_tests accounts_concurrency_tests log_tests records_tests web_tests
 	ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS) -L server
 
 bench: build

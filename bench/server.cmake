@@ -7,3 +7,12 @@ target_link_libraries(load_clients PRIVATE save world term Threads::Threads)
 target_compile_definitions(load_clients PRIVATE DELVE_TUNED_SERVER="$<TARGET_FILE:tuned_server>")
 add_dependencies(load_clients tuned_server)
 delve_set_options(load_clients)
+
+# The web door's load tool: browsers (Beast's WebSocket client) against tuned_server.
+# Run: bench/load_web [<build>/tools/tuned_server [seconds per phase [commands of the fast player [plain]]]]
+add_executable(load_web ${PROJECT_SOURCE_DIR}/tools/load_web.cpp ${PROJECT_SOURCE_DIR}/tools/load_support.cpp
+  ${PROJECT_SOURCE_DIR}/tools/tcp_bytes.cpp)
+target_link_libraries(load_web PRIVATE save world term beast_impl Threads::Threads)
+target_compile_definitions(load_web PRIVATE DELVE_TUNED_SERVER="$<TARGET_FILE:tuned_server>")
+add_dependencies(load_web tuned_server)
+delve_set_options(load_web)

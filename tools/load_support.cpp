@@ -208,13 +208,14 @@ bool join(Conn& c, const std::string& user)
 
 // The server process.
 
-ServerProcess::ServerProcess(const std::string& program, const std::string& config) : m_port(free_port())
+ServerProcess::ServerProcess(const std::string& program, const std::string& config)
+    : m_port(free_port()), m_web_port(free_port())
 {
     char tmpl[] = "/tmp/delve_load_XXXXXX";
     if (!mkdtemp(tmpl))
         return;
     m_dir = tmpl;
-    std::ofstream(m_dir + "/mzdelve.cfg") << "PORT=" << m_port << "\n" << config;
+    std::ofstream(m_dir + "/mzdelve.cfg") << "PORT=" << m_port << "\nWEB_PORT=" << m_web_port << "\n" << config;
     m_pid = fork();
     if (m_pid == 0)
         exec_server(program);

@@ -71,6 +71,8 @@ public:
 
     bool listening() const { return m_listening; }
     int port() const { return m_port; }
+    // The web door's port; the door is always open.
+    int web_port() const { return m_web_port; }
     // The server's working directory: saves go below it.
     const std::string& dir() const { return m_dir; }
     int open_fds() const;
@@ -89,6 +91,7 @@ private:
     std::vector<std::string> stderr_lines(const std::string& prefix) const;
 
     int m_port;
+    int m_web_port;
     std::string m_dir;
     pid_t m_pid { -1 };
     bool m_listening { false };

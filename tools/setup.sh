@@ -6,11 +6,13 @@ set -euo pipefail
 # groff-base lints the manual page; dpkg-dev, build-essential and debhelper
 # build the Debian package (`make package`) and lintian checks it; iproute2's
 # ss shows the server's listening socket to a test; zlib compresses finished
-# recordings and ttyrec's ttyplay checks that a recording plays.
+# recordings and ttyrec's ttyplay checks that a recording plays. libboost-dev
+# brings Boost.Beast for the web door; chromium, chromium-driver and
+# python3-selenium run its page in a real browser for the browser test.
 packages=(cmake ninja-build g++ clang libssl-dev libgtest-dev libgmock-dev
           libbenchmark-dev libclang-rt-14-dev tmux telnet netcat-openbsd
           groff-base dpkg-dev build-essential debhelper lintian file iproute2
-          zlib1g-dev ttyrec)
+          zlib1g-dev ttyrec libboost-dev chromium chromium-driver python3-selenium)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -19,6 +19,7 @@
 #include "log/log.hpp"
 #include "server/server.hpp"
 #include "term/term.hpp"
+#include "web/web.hpp"
 
 namespace {
 bool parse_count(const char* text, long& out)
@@ -29,10 +30,14 @@ bool parse_count(const char* text, long& out)
     return errno == 0 && end != text && *end == '\0' && out >= 0 && out <= 100000000;
 }
 
-bool apply(std::string_view flag, long value, ServerLimits& limits)
+bool apply(std::string_view flag, long value, ServerLimits& limits, WebLimits& web)
 {
     auto ms = std::chrono::milliseconds(value);
-    if (flag == "--prejoin-ms")
+    if (flag == "--web-head-ms")
+        web.head_time = ms;
+    else if (flag == "--web-idle-ms")
+        web.idle = ms;
+    else if (flag == "--prejoin-ms")
         limits.prejoin = ms;
     else if (flag == "--prejoin-total")
         limits.prejoin_total = static_cast<int>(value);
@@ -55,14 +60,15 @@ bool apply(std::string_view flag, long value, ServerLimits& limits)
 int main(int argc, char** argv)
 {
     ServerLimits limits;
+    WebLimits web;
     for (int i = 1; i < argc; ++i) {
         std::string_view flag = argv[i];
         long value = 0;
         if (flag == "--lock-stats") {
             limits.lock_stats = true;
-        } else if (i + 1 >= argc || !parse_count(argv[i + 1], value) || !apply(flag, value, limits)) {
+        } else if (i + 1 >= argc || !parse_count(argv[i + 1], value) || !apply(flag, value, limits, web)) {
             std::fprintf(stderr, "usage: %s [--prejoin-ms N] [--prejoin-total N] [--per-address N] [--answer-ms N] "
-                                 "[--stall-ms N] [--dead-wait-ms N] [--login-window-ms N] [--lock-stats]\n", argv[0]);
+                                 "[--stall-ms N] [--dead-wait-ms N] [--login-window-ms N] [--lock-stats] [--web-head-ms N] [--web-idle-ms N]\n", argv[0]);
             return 2;
         } else {
             ++i;
@@ -72,7 +78,8 @@ int main(int argc, char** argv)
     set_server_limits(limits);
     set_server_mode(1);
     start_event_log(LogTarget::Stderr);
-    ServerStop stop = run_server();
+    set_web_limits(web);
+    ServerStop stop = run_server(StopSignals::TermAndInterrupt, { start_web_door, stop_web_door });
     if (stop.cause == ServerStop::Cause::Signal)
         std::_Exit(0);
     flush_event_log(1000);

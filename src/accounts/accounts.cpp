@@ -71,6 +71,13 @@ private:
     AccountOutcome m_outcome { AccountOutcome::KeyError };
 };
 
+// A password: a browser client, whose typing the server echoes, sees none of it.
+bool ask_secret(LineReader& in, std::string_view prompt, Answer& answer, std::size_t max)
+{
+    in.hide_next_line();
+    return ask(in, prompt, answer, max);
+}
+
 bool make_record(std::string_view name, std::string_view password, UserRecord& record)
 {
     record = UserRecord {};
@@ -187,7 +194,8 @@ AccountResult register_user(LineReader& in, KeyGate* gate)
 {
     Answer name;
     Answer password;
-    if (!ask(in, "Choose a username: ", name, NAME_READ) || !ask(in, "Choose a password: ", password, PASSWORD_READ))
+    if (!ask(in, "Choose a username: ", name, NAME_READ)
+        || !ask_secret(in, "Choose a password: ", password, PASSWORD_READ))
         return { AccountOutcome::NoAnswer, std::string(name.text()) };
     std::optional<AccountOutcome> outcome = add_account(name.text(), password.text(), gate);
     if (!outcome)
@@ -200,7 +208,7 @@ AccountResult login_user(LineReader& in, KeyGate* gate)
 {
     Answer name;
     Answer password;
-    if (!ask(in, "Username: ", name, NAME_READ) || !ask(in, "Password: ", password, PASSWORD_READ))
+    if (!ask(in, "Username: ", name, NAME_READ) || !ask_secret(in, "Password: ", password, PASSWORD_READ))
         return { AccountOutcome::NoAnswer, std::string(name.text()) };
     std::optional<AccountOutcome> outcome = check_password(name.text(), password.text(), gate);
     if (!outcome)

@@ -21,6 +21,7 @@
 #include "render/render.hpp"
 #include "server/server.hpp"
 #include "term/term.hpp"
+#include "web/web.hpp"
 #include "world/character.hpp"
 #include "world/dungeon.hpp"
 #include "world/game.hpp"
@@ -144,6 +145,18 @@ bool write_pid_file()
     return std::fclose(f) == 0 && written;
 }
 
+// The web door beside the game port, when WEB_PORT asks for one. An
+// operator who asked for it never gets a server without it.
+std::string open_web_door()
+{
+    std::string failure = start_web_door();
+    if (!failure.empty())
+        log_event("web %s", failure.c_str());
+    return failure;
+}
+
+constexpr SideDoor WEB_DOOR { open_web_door, stop_web_door };
+
 // After serving, client threads may still run: the process ends without
 // destroying the static objects they use. The server's stop has written the
 // log out.
@@ -176,7 +189,7 @@ int run_daemon_child()
     }
     // SIGTERM, SIGINT and SIGHUP stop the server; however it ends, the PID
     // file goes with the process it names.
-    run_server(StopSignals::AlsoHangup);
+    run_server(StopSignals::AlsoHangup, WEB_DOOR);
     flush_event_log(1000);
     unlink(PID_FILE);
     end_after_serving(0);
@@ -206,7 +219,7 @@ int start_server()
     if (g_daemon_mode)
         return daemonize();
     start_event_log(LogTarget::Stderr);
-    ServerStop stop = run_server();
+    ServerStop stop = run_server(StopSignals::TermAndInterrupt, WEB_DOOR);
     if (stop.cause == ServerStop::Cause::Signal)
         end_after_serving(0);
     // The last events first, so that the reason stands last; a stalled
@@ -308,7 +321,7 @@ void serve_from_menu(RawMode& raw)
 {
     set_server_mode(1);
     start_event_log(LogTarget::Stderr);
-    ServerStop stop = run_server();
+    ServerStop stop = run_server(StopSignals::TermAndInterrupt, WEB_DOOR);
     if (stop.cause == ServerStop::Cause::Signal) {
         raw.leave();
         end_after_serving(0);

@@ -350,6 +350,7 @@ bool act(const Connection& c, Action action)
     int slot = find_client_slot(c.fd);
     if (slot < 0)
         return false;
+    note_input_locked(slot);
     Game& game = server_game();
     TurnMark before = mark_turn(game);
     set_output_fd(c.fd);
@@ -492,6 +493,7 @@ bool handle_chat(Connection& c)
     int slot = find_client_slot(c.fd);
     if (!got || slot < 0)
         return false;
+    note_input_locked(slot);
     add_chat_message(server_game(), client_tables().client_names[slot], text);
     broadcast_locked(wakes);
     return true;
@@ -590,16 +592,17 @@ void play(Connection& c, std::shared_ptr<ClientOutput> output, int class_key, Pr
 }
 }  // namespace
 
-void client_thread(UniqueFd sock, PeerAddress address, Clock::time_point limit)
+void client_thread(UniqueFd sock, ClientOrigin origin, Clock::time_point limit)
 {
     int fd = sock.get();
     PreJoinGuard prejoin_entry(fd);
-    LineReader in(fd, LineReader::Peer::Telnet);
+    LineReader in(fd, origin.transport == Transport::Browser ? LineReader::Peer::Browser : LineReader::Peer::Telnet);
     // One limit for the whole dialogue: every read and write, and every
     // wait for a turn at the key derivation, ends when it passes, whatever
     // the client keeps queued.
     in.set_limit(limit);
-    std::string peer = address.text();
+    const PeerAddress& address = origin.address;
+    const std::string& peer = origin.text;
     Arrival arrival { in, address, peer };
     Refusal why = Refusal::Gone;
     std::optional<Joining> joining = arrive(arrival, why);

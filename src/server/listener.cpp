@@ -28,6 +28,8 @@
 namespace {
 using Clock = std::chrono::steady_clock;
 
+Clock::time_point g_started;
+
 // A short backlog makes connections that arrive together wait for a
 // retransmitted SYN, a second or more each.
 constexpr int LISTEN_BACKLOG = SOMAXCONN;
@@ -114,9 +116,8 @@ bool resource_accept_error(int err)
     return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
 }
 
-void start_client(int fd, const PeerAddress& peer)
+void start_client(int fd, const PeerAddress& peer, std::string who, Transport transport)
 {
-    std::string who = peer.text();
     log_event("connect %s", who.c_str());
     if (PreJoin claim = prejoin_claim(fd, peer); claim != PreJoin::Claimed) {
         log_event("refuse %s too many logging in%s", who.c_str(),
@@ -131,7 +132,9 @@ void start_client(int fd, const PeerAddress& peer)
     // the descriptor here to release and close. std::thread reports that
     // failure only by throwing.
     try {
-        std::thread([fd, peer, limit] { client_thread(UniqueFd(fd), peer, limit); }).detach();
+        std::thread([fd, peer, who = std::move(who), transport, limit]() mutable {
+            client_thread(UniqueFd(fd), { peer, std::move(who), transport }, limit);
+        }).detach();
     } catch (const std::system_error&) {
         prejoin_release(fd);
         close(fd);
@@ -368,20 +371,74 @@ void prejoin_release(int fd)
             e = PreJoinEntry {};
 }
 
-ServerStop run_server(StopSignals signals)
+int prejoin_count()
+{
+    PreJoinTable& t = prejoin();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    int n = 0;
+    for (const PreJoinEntry& e : t.entries)
+        n += e.fd >= 0;
+    return n;
+}
+
+void prepare_server()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        // Writes to a peer that has gone must fail, not end the process.
+        std::signal(SIGPIPE, SIG_IGN);
+        set_player_name_source(client_name_of);
+        install_screen_route();
+        g_started = Clock::now();
+    });
+}
+
+Clock::time_point server_started() { return g_started; }
+
+void serve_connection(UniqueFd fd, const sockaddr_storage& peer, std::string peer_text, Transport transport)
+{
+    prepare_server();
+    start_client(fd.release(), PeerAddress(peer, sizeof peer), std::move(peer_text), transport);
+}
+
+// Closes the side door however run_server returns.
+class SideDoorGuard {
+public:
+    explicit SideDoorGuard(SideDoor door) : m_door(door) {}
+    ~SideDoorGuard()
+    {
+        if (m_open && m_door.close)
+            m_door.close();
+    }
+    SideDoorGuard(const SideDoorGuard&) = delete;
+    SideDoorGuard& operator=(const SideDoorGuard&) = delete;
+    std::string open()
+    {
+        std::string failure = m_door.open ? m_door.open() : std::string();
+        m_open = failure.empty();
+        return failure;
+    }
+
+private:
+    SideDoor m_door;
+    bool m_open { false };
+};
+
+ServerStop run_server(StopSignals signals, SideDoor door)
 {
     // Before any thread starts, so that every one of them leaves the stop
     // signals to the listener.
     StopSignalWatch stop_signals(signals);
-    // Writes to a peer that has gone must fail, not end the process.
-    std::signal(SIGPIPE, SIG_IGN);
-    set_player_name_source(client_name_of);
-    install_screen_route();
-
     int port = server_port();
     UniqueFd listener;
     if (std::optional<std::string> line = open_listener(port, listener))
         return { ServerStop::Cause::CannotStart, *line };
+    // Only now: a server that cannot listen leaves a process that started
+    // no thread of its own.
+    prepare_server();
+    SideDoorGuard side(door);
+    if (std::string failure = side.open(); !failure.empty())
+        return { ServerStop::Cause::CannotStart, failure };
     const std::string& bind = server_settings().bind;
     log_event("start port %d%s%s", port, bind.empty() ? "" : " address ", bind.c_str());
 
@@ -390,7 +447,7 @@ ServerStop run_server(StopSignals signals)
         std::optional<ServerStop> stop;
         int fd = next_connection(listener.get(), stop_signals, peer, stop);
         if (fd >= 0)
-            start_client(fd, peer);
+            start_client(fd, peer, peer.text(), Transport::Tcp);
         else if (stop)
             return stop_server(*stop);
     }

@@ -24,6 +24,8 @@ ClientTables g_tables {};
 // Beside client_fds: the output queue of each client slot, moved with it.
 std::shared_ptr<ClientOutput> g_outputs[MAX_CLIENTS] {};
 ServerLimits g_limits {};
+// Beside client_fds: when each client slot last sent a command or a chat line.
+std::chrono::steady_clock::time_point g_last_input[MAX_CLIENTS] {};
 
 constexpr const char* PARTY_COLOR = "\x1b[36m";
 
@@ -71,6 +73,7 @@ void remove_client_locked(int s)
     for (int i = s; i + 1 < n; ++i) {
         g_tables.client_fds[i] = g_tables.client_fds[i + 1];
         g_outputs[i] = g_outputs[i + 1];
+        g_last_input[i] = g_last_input[i + 1];
         std::memcpy(g_tables.client_names[i], g_tables.client_names[i + 1], sizeof g_tables.client_names[i]);
     }
     g_tables.client_fds[n - 1] = -1;
@@ -100,6 +103,7 @@ int join_locked(int fd, std::string_view name)
         return -1;
     g_tables.client_fds[n] = fd;
     g_outputs[n] = nullptr;
+    g_last_input[n] = std::chrono::steady_clock::now();
     copy_text(g_tables.client_names[n], name);
     g_tables.client_count = n + 1;
     Game& game = server_game();
@@ -151,6 +155,31 @@ int find_client_slot(int fd)
         if (g_tables.client_fds[i] == fd)
             return i;
     return -1;
+}
+
+void note_input_locked(int slot)
+{
+    if (slot >= 0 && slot < MAX_CLIENTS)
+        g_last_input[slot] = std::chrono::steady_clock::now();
+}
+
+ServerStatus server_status()
+{
+    using std::chrono::duration_cast;
+    using std::chrono::seconds;
+    ServerStatus status;
+    auto now = std::chrono::steady_clock::now();
+    status.logging_in = prejoin_count();
+    status.uptime_s = duration_cast<seconds>(now - server_started()).count();
+    std::lock_guard<std::mutex> lock(g_game_mutex);
+    Game& game = server_game();
+    int n = joined_count();
+    for (int i = 0; i < n; ++i) {
+        const Player& p = *player_by_number(game, i);
+        status.seats.push_back({ g_tables.client_names[i], p.player_class, game.level, p.hp, p.max_hp,
+                                 p.alive ? "playing" : "dead", duration_cast<seconds>(now - g_last_input[i]).count() });
+    }
+    return status;
 }
 
 int join_server_game(int fd, const char* name)

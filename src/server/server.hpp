@@ -4,6 +4,10 @@
 #include <chrono>
 #include <mutex>
 #include <string>
+#include <sys/socket.h>
+#include <vector>
+
+#include "term/term.hpp"
 
 constexpr int MAX_CLIENTS = 4;
 
@@ -53,10 +57,49 @@ struct ServerStop {
 // hang up, takes SIGHUP as a stop too.
 enum class StopSignals { TermAndInterrupt, AlsoHangup };
 
+// Another way in beside the game port (the web door): opened once the game
+// port listens and the stop signals are taken from every thread, so that the
+// door's threads leave them to the listener too; closed when the server
+// stops. open returns empty, or the line saying why the door cannot open,
+// in which case the server does not start.
+struct SideDoor {
+    std::string (*open)() = nullptr;
+    void (*close)() = nullptr;
+};
+
 // Listens on server_port() at server_settings().bind (every address, IPv6
 // and IPv4, when empty) and serves until one of the signals comes or
 // accepting fails. Returns once the server has stopped.
-ServerStop run_server(StopSignals signals = StopSignals::TermAndInterrupt);
+ServerStop run_server(StopSignals signals = StopSignals::TermAndInterrupt, SideDoor door = {});
+
+// How a connection reached the server. A browser's terminal sends each key
+// as it is typed and shows only what it is sent, so the dialogues echo its
+// typing and let Backspace edit it.
+enum class Transport { Tcp, Browser };
+
+// Serves a connection that another door accepted exactly as the listener
+// serves its own: welcome, pre-join limits, dialogues, seat. fd is the
+// server's end of a stream (one end of a socketpair); peer is the client's
+// real address, counted by the per-address limit; peer_text names the
+// client in the event log.
+void serve_connection(UniqueFd fd, const sockaddr_storage& peer, std::string peer_text, Transport transport);
+
+// What a public status page may show: no addresses and no account names.
+struct SeatStatus {
+    std::string name;  // the chat name
+    int player_class;
+    int level;
+    int hp;
+    int max_hp;
+    const char* state;  // "playing" or "dead"
+    long long idle_s;   // since the player's last command or chat line
+};
+struct ServerStatus {
+    std::vector<SeatStatus> seats;
+    int logging_in;
+    long long uptime_s;
+};
+ServerStatus server_status();
 
 int join_server_game(int fd, const char* name);
 void render_all_clients();

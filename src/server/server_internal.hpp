@@ -35,7 +35,22 @@ private:
 
 // Runs one connection from the welcome text to its end; closes the socket.
 // Until it joins, everything it reads and writes ends at limit.
-void client_thread(UniqueFd sock, PeerAddress peer, std::chrono::steady_clock::time_point limit);
+// Who a connection is: its address for the limits, its name in the log
+// ("web:" and the address for a browser), and how it came.
+struct ClientOrigin {
+    PeerAddress address;
+    std::string text;
+    Transport transport;
+};
+void client_thread(UniqueFd sock, ClientOrigin origin, std::chrono::steady_clock::time_point limit);
+
+// What every connection needs before its thread starts, done once for the
+// process: the screen route, ignored SIGPIPE, the start time.
+void prepare_server();
+std::chrono::steady_clock::time_point server_started();
+
+// A command or chat line of the client in slot; game_mutex is held.
+void note_input_locked(int slot);
 
 // The client slot whose socket is fd, or -1. Call with game_mutex held.
 int find_client_slot(int fd);
@@ -80,6 +95,7 @@ void install_screen_route();
 enum class PreJoin { Claimed, Full, AddressFull };
 PreJoin prejoin_claim(int fd, const PeerAddress& peer);
 void prejoin_release(int fd);
+int prejoin_count();
 
 // A counting semaphore whose waits end at a deadline.
 class Turns {

@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <utility>
 
 #include "term/term.hpp"
 
@@ -119,7 +120,7 @@ std::size_t TelnetFilter::filter(char* data, std::size_t n)
     return out;
 }
 
-LineReader::LineReader(int fd, Peer peer) : m_fd(fd), m_telnet(peer == Peer::Telnet) {}
+LineReader::LineReader(int fd, Peer peer) : m_fd(fd), m_telnet(peer == Peer::Telnet), m_browser(peer == Peer::Browser) {}
 
 LineReader::~LineReader() { drop_buffer(); }
 
@@ -135,7 +136,7 @@ bool LineReader::write(std::string_view text)
 {
     if (limit_passed())
         return false;
-    if (!m_telnet)
+    if (!m_telnet && !m_browser)
         return write_all(m_fd, text);
     std::string data;
     append_network_lines(data, text, m_sent_cr);
@@ -186,6 +187,8 @@ bool LineReader::fill(Deadline deadline, std::size_t max)
 
 bool LineReader::read_line(std::string& out, std::size_t max, Deadline deadline)
 {
+    if (m_browser)
+        return read_edited_line(out, max, deadline);
     out.clear();
     // A peer that keeps answers queued must not outlive its limit on them.
     if (limit_passed())
@@ -223,4 +226,60 @@ bool LineReader::read_chunk(std::string& out, Deadline deadline)
     out.swap(m_buf);
     m_buf.clear();
     return true;
+}
+
+bool LineReader::edit(std::string& line, char byte, std::size_t max, bool hidden, std::string& echo)
+{
+    bool after_cr = std::exchange(m_after_cr, false);
+    if (byte == '\n' && after_cr)
+        return false;
+    if (byte == '\r' || byte == '\n') {
+        m_after_cr = byte == '\r';
+        echo += "\r\n";
+        return true;
+    }
+    if (byte == '\x7f' || byte == '\b') {
+        if (line.empty())
+            return false;
+        // A character of several UTF-8 bytes goes as a whole.
+        while (line.size() > 1 && (static_cast<unsigned char>(line.back()) & 0xC0) == 0x80)
+            line.pop_back();
+        line.pop_back();
+        if (!hidden)
+            echo += "\b \b";
+        return false;
+    }
+    // Beyond the limit nothing is kept, and nothing echoed, so the player
+    // sees where the line stopped.
+    if (line.size() >= max)
+        return false;
+    line += byte;
+    // Other control bytes (Esc cancels a prompt) are kept but not shown.
+    if (!hidden && static_cast<unsigned char>(byte) >= 0x20)
+        echo += byte;
+    return false;
+}
+
+bool LineReader::read_edited_line(std::string& out, std::size_t max, Deadline deadline)
+{
+    bool hidden = std::exchange(m_hide_next, false);
+    out.clear();
+    std::string echo;
+    for (;;) {
+        std::size_t used = 0;
+        bool ended = false;
+        while (used < m_buf.size() && !ended)
+            ended = edit(out, m_buf[used++], max, hidden, echo);
+        wipe(m_buf, used);
+        m_buf.erase(0, used);
+        if (!echo.empty() && !send_within_limit(echo))
+            return false;
+        echo.clear();
+        if (ended) {
+            out.resize(strnlen(out.data(), out.size()));
+            return true;
+        }
+        if (!fill(deadline, TELNET_CHUNK))
+            return false;
+    }
 }

@@ -41,8 +41,12 @@ class LineReader {
 public:
     // A terminal is read a byte at a time, so nothing past the line is taken
     // from the descriptor, and written as it is; a telnet peer is a socket,
-    // read in chunks and filtered, and sent CR LF line ends.
-    enum class Peer { Terminal, Telnet };
+    // read in chunks and filtered, and sent CR LF line ends. A browser's
+    // terminal (a socket too) sends keys as they are typed and shows only
+    // what it is sent: its lines are echoed back as they are edited,
+    // Backspace removes the last character, and Enter (CR, LF or CR LF) ends
+    // a line and is echoed as CR LF.
+    enum class Peer { Terminal, Telnet, Browser };
 
     LineReader(int fd, Peer peer);
     ~LineReader();
@@ -68,6 +72,9 @@ public:
     // deadline (or the limit) passes first.
     bool read_line(std::string& out, std::size_t max, Deadline deadline = std::nullopt);
 
+    // The next line read is a secret: a browser's echo shows nothing of it.
+    void hide_next_line() { m_hide_next = true; }
+
     // One read's worth of input for a key, after dropping anything still
     // buffered. A read that held only telnet negotiation does not count.
     // False at end of input, on an error, or when the deadline passes.
@@ -79,11 +86,18 @@ private:
     bool fill(Deadline deadline, std::size_t max);
     void drop_buffer();
     bool send_within_limit(std::string_view data);
+    bool read_edited_line(std::string& out, std::size_t max, Deadline deadline);
+    // Applies one typed byte to the line; true when it ended the line.
+    bool edit(std::string& line, char byte, std::size_t max, bool hidden, std::string& echo);
 
     int m_fd;
     bool m_telnet;
+    bool m_browser;
     Deadline m_limit;
     bool m_sent_cr { false };
+    bool m_hide_next { false };
+    // The last line ended with CR: a LF right after it belongs to it.
+    bool m_after_cr { false };
     TelnetFilter m_filter;
     std::string m_buf;
 };
