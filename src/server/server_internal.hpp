@@ -11,7 +11,10 @@
 #include <string_view>
 #include <sys/socket.h>
 
+#include <vector>
+
 #include "accounts/accounts.hpp"
+#include "save/snapshot.hpp"
 #include "server/server.hpp"
 #include "term/line_reader.hpp"
 #include "term/term.hpp"
@@ -165,3 +168,40 @@ enum class LockSection { Command, Broadcast };
 void record_lock_time(LockSection section, std::chrono::steady_clock::duration held);
 // One summary line per section, or empty when the statistics are off.
 std::string lock_stats_report();
+
+// ---- Seats kept across a lost link, a restart and a reload ----
+// A seat is owned by the account that joined it. A held seat has no
+// connection (its fd is -1 and it has no output) and waits for its account
+// to log in again until its hold runs out. All of these take game_mutex
+// held by the caller unless their name says otherwise.
+
+// Every seat in use, in slot order, as the world snapshot keeps it; unused
+// records are zero. A connected seat is written as held with the whole
+// SEAT_HOLD, since after a restart its player logs in again.
+void seat_records_locked(SeatRecord (&seats)[MAX_PLAYERS]);
+
+// After restore_world: the snapshot's seats become the table, each held for
+// its account for the hold it had left.
+void restore_seats_locked(const SeatRecord (&seats)[MAX_PLAYERS]);
+
+// A joined connection as a reload passes it on.
+struct JoinedSocket {
+    int slot;
+    int fd;
+    Transport transport;
+    std::string account;
+};
+std::vector<JoinedSocket> joined_sockets_locked();
+
+// The output queue of a connected slot, or null.
+std::shared_ptr<ClientOutput> output_of_slot_locked(int slot);
+
+// A socket inherited across a reload, already joined before it: no welcome
+// and no dialogue; it goes straight back to the held seat of account, is
+// redrawn, and plays on. Closes the socket when the account has no seat.
+void adopted_client_thread(UniqueFd sock, ClientOrigin origin, std::string account);
+
+// ---- The world snapshot ----
+// Writes world.dat now from a copy taken under game_mutex (which this takes
+// itself, briefly). why is for the log. True when written.
+bool write_world_snapshot(const char* why);
