@@ -42,7 +42,7 @@ bench: build
 
 fuzz: setup
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DDELVE_FUZZ=ON -DDELVE_TESTS=OFF -DDELVE_BENCH=OFF
-	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target fuzzers
 
 install: build
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix $(PREFIX)
