@@ -90,8 +90,9 @@ public:
         // The web door opens just after the game port.
         std::size_t at = config.find("WEB_PORT=");
         int web = at == std::string::npos ? 0 : std::atoi(config.c_str() + at + 9);
-        if (web > 0)
+        if (web > 0) {
             EXPECT_TRUE(wait_for([&] { return [](int fd) { return fd >= 0 && close(fd) == 0; }(connect_loopback(web)); }));
+        }
     }
     ~Server()
     {

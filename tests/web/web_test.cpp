@@ -14,6 +14,7 @@
 #include <openssl/x509.h>
 
 #include "server/server_harness.hpp"
+#include "web/session.hpp"
 
 namespace {
 namespace asio = boost::asio;
@@ -327,3 +328,15 @@ TEST(WebDoor, AServerWhoseDoorCannotOpenDoesNotStart)
     EXPECT_EQ(child.wait_exit(5000), 1);
 }
 }  // namespace
+
+TEST(WebBridge, LineEndsGetOneCarriageReturnEvenWhenSplitAcrossReads)
+{
+    std::string out;
+    std::string all;
+    bool after_cr = false;
+    for (std::string_view chunk : { "a\nb\r", "\nc\n\n", "", "\r\r\nd" }) {
+        web::add_carriage_returns(chunk, after_cr, out);
+        all += out;
+    }
+    EXPECT_EQ(all, "a\r\nb\r\nc\r\n\r\n\r\r\nd");
+}
