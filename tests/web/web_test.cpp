@@ -209,6 +209,9 @@ TEST(WebDoor, KeepsThePerAddressLimitAndCutsOffSilentOrFloodingBrowsers)
 {
     int web = srv::free_port();
     auto server = Server::tuned({ "--web-idle-ms", "1000" }, web_config(web));
+    // The harness's probe, and then the four, hold places until the server has seen them close.
+    auto nobody_logging_in = [&] { return get(web, "/status.json").find("\"logging_in\":0,") != std::string::npos; };
+    ASSERT_TRUE(srv::wait_for(nobody_logging_in));
     {
         std::vector<std::unique_ptr<Ws<>>> four;
         for (int i = 0; i < 4; ++i) {
@@ -219,6 +222,7 @@ TEST(WebDoor, KeepsThePerAddressLimitAndCutsOffSilentOrFloodingBrowsers)
         EXPECT_FALSE(fifth.until("Server busy. Try again later.\r\n").empty());
         EXPECT_TRUE(fifth.until("never").empty());
     }
+    ASSERT_TRUE(srv::wait_for(nobody_logging_in));
     // A message over 4 KB closes the connection as too big.
     Ws flood(web);
     flood.until("Select: ");
