@@ -52,29 +52,17 @@ const WebAsset* find_asset(std::string_view path)
     return nullptr;
 }
 
-Response plain(http::status status, unsigned version, bool keep_alive, std::string_view type, std::string body)
-{
-    Response res { status, version };
-    res.set(http::field::server, "mzDELVE");
-    res.set(http::field::content_type, type);
-    res.set("X-Content-Type-Options", "nosniff");
-    res.keep_alive(keep_alive);
-    res.body() = std::move(body);
-    res.prepare_payload();
-    return res;
-}
-
 Response asset_response(const Request& req, const WebAsset& asset)
 {
     // The files change only with the program: a browser keeps them and asks
     // each time whether they are still current.
     if (req[http::field::if_none_match] == asset.etag) {
-        Response res = plain(http::status::not_modified, req.version(), req.keep_alive(), asset.type, {});
+        Response res = plain_response(http::status::not_modified, req.version(), req.keep_alive(), asset.type, {});
         res.set(http::field::etag, asset.etag);
         return res;
     }
     std::string type = std::string(asset.type) + "; charset=utf-8";
-    Response res = plain(http::status::ok, req.version(), req.keep_alive(), type, std::string(asset.body));
+    Response res = plain_response(http::status::ok, req.version(), req.keep_alive(), type, std::string(asset.body));
     res.set(http::field::etag, asset.etag);
     res.set(http::field::cache_control, "no-cache");
     if (asset.path == "/") {
@@ -91,10 +79,22 @@ std::string refusal_line(const Request& req, http::status status)
 }
 }  // namespace
 
+Response plain_response(http::status status, unsigned version, bool keep_alive, std::string_view type, std::string body)
+{
+    Response res { status, version };
+    res.set(http::field::server, "mzDELVE");
+    res.set(http::field::content_type, type);
+    res.set("X-Content-Type-Options", "nosniff");
+    res.keep_alive(keep_alive);
+    res.body() = std::move(body);
+    res.prepare_payload();
+    return res;
+}
+
 Response error_response(http::status status, unsigned version, bool keep_alive)
 {
     std::string body = std::to_string(static_cast<unsigned>(status)) + " " + std::string(http::obsolete_reason(status)) + "\n";
-    return plain(status, version, keep_alive, "text/plain; charset=utf-8", std::move(body));
+    return plain_response(status, version, keep_alive, "text/plain; charset=utf-8", std::move(body));
 }
 
 std::string status_json()
@@ -136,8 +136,15 @@ Response answer(const Request& req, std::string& refusal)
         return res;
     }
     if (path == "/status.json") {
-        Response res = plain(http::status::ok, req.version(), req.keep_alive(), "application/json", status_json());
+        Response res = plain_response(http::status::ok, req.version(), req.keep_alive(), "application/json", status_json());
         res.set(http::field::cache_control, "no-store");
+        return res;
+    }
+    if (path == "/xlogfile" || path == "/scores") {
+        std::string why;
+        Response res = path == "/scores" ? scores_page(req, why) : xlogfile_response(req, why);
+        if (!why.empty())
+            refusal = refusal_line(req, res.result()) + " " + why;
         return res;
     }
     if (const WebAsset* asset = find_asset(path))

@@ -149,7 +149,8 @@ private:
         m_response = web::answer(req, refusal);
         if (!refusal.empty())
             log_end("refuse", refusal);
-        if (req.method() == http::verb::head) {
+        // An answer may have left out a HEAD's body itself, with its length set.
+        if (req.method() == http::verb::head && !m_response.body().empty()) {
             auto length = m_response.body().size();
             m_response.body().clear();
             m_response.content_length(length);

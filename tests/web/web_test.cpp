@@ -12,6 +12,7 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
+#include <sys/stat.h>
 
 #include "server/server_harness.hpp"
 #include "web/session.hpp"
@@ -208,6 +209,9 @@ TEST(WebDoor, KeepsThePerAddressLimitAndCutsOffSilentOrFloodingBrowsers)
 {
     int web = srv::free_port();
     auto server = Server::tuned({ "--web-idle-ms", "1000" }, web_config(web));
+    // The harness's probe, and then the four, hold places until the server has seen them close.
+    auto nobody_logging_in = [&] { return get(web, "/status.json").find("\"logging_in\":0,") != std::string::npos; };
+    ASSERT_TRUE(srv::wait_for(nobody_logging_in));
     {
         std::vector<std::unique_ptr<Ws<>>> four;
         for (int i = 0; i < 4; ++i) {
@@ -218,6 +222,7 @@ TEST(WebDoor, KeepsThePerAddressLimitAndCutsOffSilentOrFloodingBrowsers)
         EXPECT_FALSE(fifth.until("Server busy. Try again later.\r\n").empty());
         EXPECT_TRUE(fifth.until("never").empty());
     }
+    ASSERT_TRUE(srv::wait_for(nobody_logging_in));
     // A message over 4 KB closes the connection as too big.
     Ws flood(web);
     flood.until("Select: ");
@@ -277,6 +282,78 @@ TEST(WebDoor, DeflatedFramesCarryWhatATcpPlayerSees)
             }
         }
     }
+}
+
+// The body after the head of a raw answer.
+std::string body_of(const std::string& answer) { return answer.substr(std::min(answer.size(), answer.find("\r\n\r\n") + 4)); }
+
+TEST(WebDoor, ServesTheXlogfileWholeOrOneRangeAndTheBestScoresEscaped)
+{
+    int web = srv::free_port();
+    Server server({}, { "-s" }, srv::free_port(), test::program_path(), web_config(web));
+    // Before the first game ends a reader gets an empty file, not an error.
+    EXPECT_EQ(get(web, "/xlogfile").substr(0, 15), "HTTP/1.1 200 OK");
+    EXPECT_NE(get(web, "/scores").find("No games finished yet."), std::string::npos);
+    const std::string xlog = "version=1\tname=<b>Ann&Co\tclass=Rogue\tlevel=3\tturns=900\tgold=12\tdeath=quit\tendtime=1800000000\n"
+                             "version=1\tname=Deep\tclass=Wizard\tlevel=7\tturns=5000\tgold=80\tdeath=killed by a dragon\n";
+    test::write_file(server.file("xlogfile"), xlog);
+    std::string whole = get(web, "/xlogfile");
+    EXPECT_EQ(whole.substr(0, 15), "HTTP/1.1 200 OK");
+    EXPECT_NE(whole.find("Content-Type: text/plain; charset=utf-8\r\n"), std::string::npos);
+    EXPECT_NE(whole.find("Accept-Ranges: bytes\r\n"), std::string::npos);
+    EXPECT_EQ(body_of(whole), xlog);
+    const std::string total = std::to_string(xlog.size());
+    struct Case {
+        std::string range, status, body, content_range;
+    };
+    const Case cases[] = {
+        { "bytes=10-19", "206", xlog.substr(10, 10), "bytes 10-19/" + total },
+        { "bytes=-5", "206", xlog.substr(xlog.size() - 5), "bytes " + std::to_string(xlog.size() - 5) + "-" + std::to_string(xlog.size() - 1) + "/" + total },
+        { "bytes=100-", "206", xlog.substr(100), "bytes 100-" + std::to_string(xlog.size() - 1) + "/" + total },
+        { "bytes=" + total + "-", "416", "", "bytes */" + total },
+        { "bytes=99999999999999999999999-", "416", "", "bytes */" + total },
+        { "bytes=-0", "416", "", "bytes */" + total },
+        { "bytes=0-1,5-6", "200", xlog, "" },
+        { "bytes=9-3", "200", xlog, "" },
+        { "lines=1-2", "200", xlog, "" },
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.range);
+        std::string got = get(web, "/xlogfile", "Range: " + c.range + "\r\n");
+        EXPECT_EQ(got.substr(0, 12), "HTTP/1.1 " + c.status);
+        if (c.status != "416") {
+            EXPECT_EQ(body_of(got), c.body);
+        }
+        std::size_t at = got.find("Content-Range: ");
+        EXPECT_EQ(at == std::string::npos ? "" : got.substr(at + 15, got.find('\r', at) - at - 15), c.content_range);
+    }
+    std::string page = get(web, "/scores");
+    EXPECT_NE(page.find("Content-Type: text/html; charset=utf-8"), std::string::npos);
+    EXPECT_LT(page.find("<td>Deep</td>"), page.find("<td>&lt;b&gt;Ann&amp;Co</td><td>Rogue</td><td class=\"n\">3</td>"));
+    EXPECT_NE(page.find("<td>2027-01-15 08:00</td>"), std::string::npos) << page;
+    EXPECT_EQ(page.find("<b>Ann"), std::string::npos);
+}
+
+TEST(WebDoor, ServesOnlyARegularXlogfileAndAtMostSixteenMegabytesAtOnce)
+{
+    int web = srv::free_port();
+    Server server({}, { "-s" }, srv::free_port(), test::program_path(), web_config(web));
+    // A FIFO in its place would block a reader that waited for a writer.
+    ASSERT_EQ(mkfifo(server.file("xlogfile").c_str(), 0600), 0);
+    EXPECT_EQ(get(web, "/xlogfile").substr(0, 12), "HTTP/1.1 500");
+    EXPECT_EQ(get(web, "/scores").substr(0, 12), "HTTP/1.1 500");
+    EXPECT_NE(server.output().find("500 GET \"/xlogfile\" xlogfile: not a regular file"), std::string::npos);
+    std::filesystem::remove(server.file("xlogfile"));
+    const auto size = (16u << 20) + 100;
+    test::write_file(server.file("xlogfile"), "x");
+    std::filesystem::resize_file(server.file("xlogfile"), size);
+    std::string got = get(web, "/xlogfile");
+    EXPECT_NE(got.find("HTTP/1.1 206"), std::string::npos);
+    EXPECT_NE(got.find("Content-Range: bytes 0-16777215/" + std::to_string(size) + "\r\n"), std::string::npos);
+    EXPECT_EQ(body_of(got).size(), 16u << 20);
+    std::string head = round_trip(web, "HEAD /xlogfile HTTP/1.1\r\nHost: t\r\nConnection: close\r\n\r\n");
+    EXPECT_NE(head.find("Content-Length: 16777216\r\n"), std::string::npos) << head;
+    EXPECT_EQ(body_of(head), "");
 }
 
 // A self-signed certificate for 127.0.0.1, written as PEM files.
