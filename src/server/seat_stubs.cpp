@@ -8,4 +8,3 @@ void restore_seats_locked(const SeatRecord (&)[MAX_PLAYERS]) {}
 std::vector<JoinedSocket> joined_sockets_locked() { return {}; }
 std::shared_ptr<ClientOutput> output_of_slot_locked(int) { return nullptr; }
 void adopted_client_thread(UniqueFd, ClientOrigin, std::string) {}
-bool write_world_snapshot(const char*) { return false; }

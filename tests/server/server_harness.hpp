@@ -88,9 +88,11 @@ public:
         m_child = std::make_unique<test::Child>(args, test::Child::Options { .pty = false, .env = env, .cwd = m_dir.path() });
         EXPECT_TRUE(wait_listening());
         // The web door opens just after the game port.
-        if (std::size_t at = config.find("WEB_PORT="); at != std::string::npos)
-            if (int web = std::atoi(config.c_str() + at + 9); web > 0)
+        if (std::size_t at = config.find("WEB_PORT="); at != std::string::npos) {
+            if (int web = std::atoi(config.c_str() + at + 9); web > 0) {
                 EXPECT_TRUE(wait_for([&] { return [](int fd) { return fd >= 0 && close(fd) == 0; }(connect_loopback(web)); }));
+            }
+        }
     }
     ~Server()
     {
