@@ -3,7 +3,8 @@
 //
 //   tuned_server [--prejoin-ms N] [--prejoin-total N] [--per-address N]
 //                [--answer-ms N] [--stall-ms N] [--dead-wait-ms N]
-//                [--login-window-ms N] [--autosave-ms N] [--lock-stats]
+//                [--login-window-ms N] [--seat-hold-ms N] [--idle-limit-ms N]
+//                [--autosave-ms N] [--lock-stats]
 //
 // The port and welcome text come from the configuration file as for
 // `mzDELVE -s`; the exit status is 0 when a signal stopped the server, 1 when
@@ -55,6 +56,10 @@ bool apply(std::string_view flag, long value, ServerLimits& limits, WebLimits& w
         limits.login_window = ms;
     else if (flag == "--autosave-ms")
         limits.autosave = ms;
+    else if (flag == "--seat-hold-ms")
+        limits.seat_hold = ms;
+    else if (flag == "--idle-limit-ms")
+        limits.idle_limit = ms;
     else
         return false;
     return true;
@@ -73,7 +78,7 @@ int main(int argc, char** argv)
             limits.lock_stats = true;
         } else if (i + 1 >= argc || !parse_count(argv[i + 1], value) || !apply(flag, value, limits, web)) {
             std::fprintf(stderr, "usage: %s [--prejoin-ms N] [--prejoin-total N] [--per-address N] [--answer-ms N] "
-                                 "[--stall-ms N] [--dead-wait-ms N] [--login-window-ms N] [--autosave-ms N] [--lock-stats] [--web-head-ms N] [--web-idle-ms N]\n", argv[0]);
+                                 "[--stall-ms N] [--dead-wait-ms N] [--login-window-ms N] [--seat-hold-ms N] [--idle-limit-ms N] [--autosave-ms N] [--lock-stats] [--web-head-ms N] [--web-idle-ms N]\n", argv[0]);
             return 2;
         } else {
             ++i;

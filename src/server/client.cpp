@@ -41,7 +41,6 @@ constexpr int MENU_ANSWERS_MAX = 20;
 // its time limit.
 constexpr auto GOODBYE_GRACE = std::chrono::milliseconds(500);
 constexpr const char* CHAT_PROMPT = "Enter message: ";
-constexpr const char* GOODBYE_TEXT = "Thank you for playing. Disconnecting.\n";
 
 constexpr std::size_t MENU_READ_MAX = 127;
 constexpr std::size_t NAME_READ_MAX = 63;
@@ -235,11 +234,35 @@ std::optional<int> ask_class(LineReader& in)
 }
 
 // Who joins: the names and the class key, once the dialogue went through.
+// A returning account has a seat already and is asked neither.
 struct Joining {
     std::string account;
     std::string name;
-    int class_key;
+    int class_key = -1;
+    bool returning = false;
 };
+
+// The chat name and the class, for an account without a seat.
+bool name_and_class(Arrival& a, Joining& j, Refusal& why)
+{
+    why = Refusal::Gone;
+    std::optional<std::string> name = ask_chat_name(a.in);
+    if (!name)
+        return false;
+    if (!seat_free()) {
+        log_event("full %s %s", a.peer.c_str(), log_quote(*name).c_str());
+        a.in.write(FULL_TEXT);
+        why = Refusal::Full;
+        return false;
+    }
+    std::optional<int> class_key = ask_class(a.in);
+    if (!class_key)
+        return false;
+    j.name = std::move(*name);
+    j.class_key = *class_key;
+    j.returning = false;
+    return true;
+}
 
 std::optional<Joining> arrive(Arrival& a, Refusal& why)
 {
@@ -253,19 +276,15 @@ std::optional<Joining> arrive(Arrival& a, Refusal& why)
     std::optional<std::string> account = log_in(a, why);
     if (!account)
         return std::nullopt;
-    std::optional<std::string> name = ask_chat_name(a.in);
-    if (!name)
-        return std::nullopt;
-    if (!seat_free()) {
-        log_event("full %s %s", a.peer.c_str(), log_quote(*name).c_str());
-        a.in.write(FULL_TEXT);
-        why = Refusal::Full;
-        return std::nullopt;
+    Joining j;
+    j.account = std::move(*account);
+    if (account_has_seat(j.account)) {
+        j.returning = true;
+        return j;
     }
-    std::optional<int> class_key = ask_class(a.in);
-    if (!class_key)
+    if (!name_and_class(a, j, why))
         return std::nullopt;
-    return Joining { std::move(*account), std::move(*name), *class_key };
+    return j;
 }
 
 bool anyone_alive(const Game& game)
@@ -487,6 +506,11 @@ bool handle_command(Connection& c, char key)
 // rather than erase it and the text typed so far.
 bool handle_chat(Connection& c)
 {
+    {
+        // Typing a line counts as input from the first key on.
+        std::lock_guard<std::mutex> lock(game_mutex());
+        note_input_locked(find_client_slot(c.fd));
+    }
     c.out.begin_hold(CHAT_PROMPT);
     std::string line;
     bool got = c.in.read_line(line, CHAT_READ_MAX);
@@ -549,27 +573,26 @@ std::string leave_text(LeaveReason reason, const ClientOutput& out)
     return "closed";
 }
 
+// A connection that merely went keeps its seat for a while; 'q' and death end it.
 void leave(Connection& c, LeaveReason reason)
 {
     c.out.close_with(GOODBYE_TEXT);
-    int slot = remove_client_by_fd(c.fd);
-    log_event("leave %s slot %d %s account %s %s", c.peer.c_str(), slot, log_quote(c.name).c_str(),
-              log_quote(c.account).c_str(), leave_text(reason, c.out).c_str());
-    render_all_clients();
+    LeftSeat left = leave_seat(c.fd, reason == LeaveReason::Closed ? MayHold::Yes : MayHold::No);
+    // Without a seat, whoever took it (a new login, the idle limit) has
+    // announced and logged the change already.
+    if (left.end != SeatEnd::None) {
+        log_event("%s %s slot %d %s account %s %s", left.end == SeatEnd::Held ? "hold" : "leave", c.peer.c_str(),
+                  left.slot, log_quote(c.name).c_str(), log_quote(c.account).c_str(), leave_text(reason, c.out).c_str());
+        render_all_clients();
+    }
     c.out.finish(GOODBYE_LINGER);
 }
 
-ClientOutput::Limits output_limits()
-{
-    ClientOutput::Limits limits;
-    limits.stall = server_limits().output_stall;
-    return limits;
-}
-
 // Joins with the chosen class and plays until the connection ends.
-void play(Connection& c, std::shared_ptr<ClientOutput> output, int class_key, PreJoinGuard& prejoin_entry)
+void play(Connection& c, std::shared_ptr<ClientOutput> output, int class_key, PreJoinGuard& prejoin_entry,
+          Transport transport)
 {
-    int slot = join_with_class(c.fd, c.name, class_key, std::move(output));
+    int slot = join_with_class(c.fd, c.name, class_key, std::move(output), { c.account, c.peer, transport });
     if (slot < 0) {
         log_event("full %s %s", c.peer.c_str(), log_quote(c.name).c_str());
         c.in.write(FULL_TEXT);
@@ -594,6 +617,36 @@ void play(Connection& c, std::shared_ptr<ClientOutput> output, int class_key, Pr
     render_all_clients();
     leave(c, command_loop(c));
 }
+
+// Back in a seat it owned: the character plays on as it was left.
+void play_on(Connection& c, const Reclaimed& back, const char* how)
+{
+    c.in.set_limit(std::nullopt);
+    if (back.took_over)
+        log_event("takeover %s slot %d %s account %s from %s", c.peer.c_str(), back.slot, log_quote(c.name).c_str(),
+                  log_quote(c.account).c_str(), back.old_peer.c_str());
+    else
+        log_event("%s %s slot %d %s account %s", how, c.peer.c_str(), back.slot, log_quote(c.name).c_str(),
+                  log_quote(c.account).c_str());
+    if (!c.out.start()) {
+        leave_seat(c.fd, MayHold::Yes);
+        log_event("hold %s slot %d %s account %s no output thread", c.peer.c_str(), back.slot,
+                  log_quote(c.name).c_str(), log_quote(c.account).c_str());
+        render_all_clients();
+        return;
+    }
+    render_all_clients();
+    leave(c, command_loop(c));
+}
+
+// Shared with the frame wakes of other clients' threads, which may still
+// hold it for a moment after this client has left.
+std::shared_ptr<ClientOutput> new_output(int fd)
+{
+    ClientOutput::Limits limits;
+    limits.stall = server_limits().output_stall;
+    return std::make_shared<ClientOutput>(fd, limits);
+}
 }  // namespace
 
 void client_thread(UniqueFd sock, ClientOrigin origin, Clock::time_point limit)
@@ -605,18 +658,46 @@ void client_thread(UniqueFd sock, ClientOrigin origin, Clock::time_point limit)
     // wait for a turn at the key derivation, ends when it passes, whatever
     // the client keeps queued.
     in.set_limit(limit);
-    const PeerAddress& address = origin.address;
     const std::string& peer = origin.text;
-    Arrival arrival { in, address, peer };
+    Arrival arrival { in, origin.address, peer };
     Refusal why = Refusal::Gone;
     std::optional<Joining> joining = arrive(arrival, why);
     if (!joining) {
         end_before_join(in, peer, why);
         return;
     }
-    // Shared with the frame wakes of other clients' threads, which may
-    // still hold it for a moment after this client has left.
-    auto out = std::make_shared<ClientOutput>(fd, output_limits());
+    std::shared_ptr<ClientOutput> out = new_output(fd);
+    if (joining->returning) {
+        SeatOwner owner { joining->account, peer, origin.transport };
+        if (std::optional<Reclaimed> back = reclaim_seat(fd, owner, out, Announce::Yes)) {
+            prejoin_entry.release();
+            Connection c { fd, in, *out, peer, back->name, joining->account };
+            play_on(c, *back, "return");
+            return;
+        }
+        // The hold ran out between the login and now: a new character.
+        if (!name_and_class(arrival, *joining, why)) {
+            end_before_join(in, peer, why);
+            return;
+        }
+    }
     Connection c { fd, in, *out, peer, joining->name, joining->account };
-    play(c, out, joining->class_key, prejoin_entry);
+    play(c, out, joining->class_key, prejoin_entry, origin.transport);
+}
+
+void adopted_client_thread(UniqueFd sock, ClientOrigin origin, std::string account)
+{
+    int fd = sock.get();
+    LineReader in(fd, origin.transport == Transport::Browser ? LineReader::Peer::Browser : LineReader::Peer::Telnet);
+    std::shared_ptr<ClientOutput> out = new_output(fd);
+    SeatOwner owner { account, origin.text, origin.transport };
+    std::optional<Reclaimed> back = reclaim_seat(fd, owner, out, Announce::No);
+    if (!back) {
+        log_event("close %s account %s: no seat after the reload", origin.text.c_str(), log_quote(account).c_str());
+        in.set_limit(Clock::now() + GOODBYE_GRACE);
+        in.write(GOODBYE_TEXT);
+        return;
+    }
+    Connection c { fd, in, *out, origin.text, back->name, account };
+    play_on(c, *back, "adopt");
 }

@@ -409,6 +409,7 @@ void prepare_server()
         std::signal(SIGPIPE, SIG_IGN);
         set_player_name_source(client_name_of);
         install_screen_route();
+        start_seat_clock();
         g_started = Clock::now();
     });
 }

@@ -1,24 +1,38 @@
-// The shared world of the server: the one lock, the client tables, joining,
-// the broadcast of a frame to every client and the removal of a leaver.
+// The shared world of the server: the one lock, the client tables and the
+// seats beside them, joining, holding a seat for a lost link and giving it
+// back, the broadcast of a frame to every client and the removal of a leaver.
 #include "server/server.hpp"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
+#include <sys/socket.h>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
 
+#include "config/config.hpp"
+#include "log/log.hpp"
 #include "render/render.hpp"
 #include "server/client_output.hpp"
 #include "server/server_internal.hpp"
 #include "world/character.hpp"
+#include "world/away.hpp"
 #include "world/chat.hpp"
 #include "world/dungeon.hpp"
 #include "world/items.hpp"
 
 namespace {
+using Clock = std::chrono::steady_clock;
+
 std::mutex g_game_mutex;
 ClientTables g_tables {};
 // Beside client_fds: the output queue of each client slot, moved with it.
@@ -26,6 +40,20 @@ std::shared_ptr<ClientOutput> g_outputs[MAX_CLIENTS] {};
 ServerLimits g_limits {};
 // Beside client_fds: when each client slot last sent a command or a chat line.
 std::chrono::steady_clock::time_point g_last_input[MAX_CLIENTS] {};
+
+// Beside client_fds: who owns each client slot. A held seat has the fd -1
+// and no output, and waits for its account until hold_until.
+struct Seat {
+    std::string account;
+    std::string peer;  // the last connection's, for the log
+    Transport transport { Transport::Tcp };
+    bool held { false };
+    Clock::time_point hold_until {};
+};
+Seat g_seats[MAX_CLIENTS];
+
+// How often the seat clock looks for holds that ran out and idle players.
+constexpr auto SEAT_TICK = std::chrono::milliseconds(250);
 
 constexpr const char* PARTY_COLOR = "\x1b[36m";
 
@@ -74,10 +102,12 @@ void remove_client_locked(int s)
         g_tables.client_fds[i] = g_tables.client_fds[i + 1];
         g_outputs[i] = g_outputs[i + 1];
         g_last_input[i] = g_last_input[i + 1];
+        g_seats[i] = std::move(g_seats[i + 1]);
         std::memcpy(g_tables.client_names[i], g_tables.client_names[i + 1], sizeof g_tables.client_names[i]);
     }
     g_tables.client_fds[n - 1] = -1;
     g_outputs[n - 1] = nullptr;
+    g_seats[n - 1] = Seat {};
     std::memset(g_tables.client_names[n - 1], 0, sizeof g_tables.client_names[n - 1]);
     g_tables.client_count = n - 1;
 
@@ -96,7 +126,7 @@ void remove_client_locked(int s)
     game.other_count = std::max(g_tables.client_count, 1) - 1;
 }
 
-int join_locked(int fd, std::string_view name)
+int join_locked(int fd, std::string_view name, Seat seat = {})
 {
     int n = joined_count();
     if (n >= MAX_CLIENTS)
@@ -104,6 +134,7 @@ int join_locked(int fd, std::string_view name)
     g_tables.client_fds[n] = fd;
     g_outputs[n] = nullptr;
     g_last_input[n] = std::chrono::steady_clock::now();
+    g_seats[n] = std::move(seat);
     copy_text(g_tables.client_names[n], name);
     g_tables.client_count = n + 1;
     Game& game = server_game();
@@ -112,6 +143,170 @@ int join_locked(int fd, std::string_view name)
     else
         prepare_joining_player(game, n);
     return n;
+}
+
+// The away source of the rules, asked with game_mutex held.
+bool seat_held(int slot) { return slot >= 0 && slot < joined_count() && g_seats[slot].held; }
+
+// A seat moves to another slot with its player, as on a leave.
+void swap_slots(int a, int b)
+{
+    exchange_players(server_game(), a, b);
+    std::swap(g_tables.client_fds[a], g_tables.client_fds[b]);
+    std::swap(g_outputs[a], g_outputs[b]);
+    std::swap(g_last_input[a], g_last_input[b]);
+    std::swap(g_seats[a], g_seats[b]);
+    std::swap(g_tables.client_names[a], g_tables.client_names[b]);
+}
+
+// The party follows a player who can act: a held leader gives the lead to
+// the first player in play, if there is one.
+void lead_with_player_in_play()
+{
+    if (!seat_held(0))
+        return;
+    Game& game = server_game();
+    for (int k = 1; k < joined_count(); ++k) {
+        if (!seat_held(k) && player_by_number(game, k)->alive) {
+            swap_slots(0, k);
+            return;
+        }
+    }
+}
+
+void announce_seat(int slot, const char* sender, const char* format)
+{
+    char text[CHAT_LINE_LEN];
+    std::snprintf(text, sizeof text, format, g_tables.client_names[slot]);
+    add_chat_message(server_game(), sender, text);
+}
+
+Clock::duration seat_hold()
+{
+    if (g_limits.seat_hold)
+        return *g_limits.seat_hold;
+    return std::chrono::seconds(server_settings().seat_hold_s);
+}
+
+Clock::duration idle_limit()
+{
+    if (g_limits.idle_limit)
+        return *g_limits.idle_limit;
+    return std::chrono::seconds(server_settings().idle_limit_s);
+}
+
+// "300", "0.5": a duration as the texts and the log give it.
+std::string seconds_text(Clock::duration d)
+{
+    char text[32];
+    std::snprintf(text, sizeof text, "%.6g", std::chrono::duration<double>(d).count());
+    return text;
+}
+
+// The connection of slot s is gone; its player stays where it is.
+void hold_locked(int s)
+{
+    g_tables.client_fds[s] = -1;
+    g_outputs[s] = nullptr;
+    g_seats[s].held = true;
+    g_seats[s].hold_until = Clock::now() + seat_hold();
+    announce_seat(s, "[SERVER]", "\x1b[8D%.63s\x1b[30C has lost the link.");
+    lead_with_player_in_play();
+}
+
+// The event log's words for the seat in slot s: peer, slot, name, account.
+std::string seat_words(int s)
+{
+    return g_seats[s].peer + " slot " + std::to_string(s) + " " + log_quote(g_tables.client_names[s]) + " account "
+        + log_quote(g_seats[s].account);
+}
+
+// Ends slot s's connection from outside its thread: the text and the goodbye
+// are queued, and the socket's reading side is shut, so that the thread's
+// next read ends. The descriptor is still the thread's own, since a thread
+// closes its socket only after its seat is no longer this one.
+void let_go_locked(int s, std::string_view text)
+{
+    if (const std::shared_ptr<ClientOutput>& out = g_outputs[s]) {
+        out->push_text(text);
+        out->close_with(GOODBYE_TEXT);
+    }
+    if (g_tables.client_fds[s] >= 0)
+        shutdown(g_tables.client_fds[s], SHUT_RD);
+}
+
+int seat_of_account_locked(std::string_view account)
+{
+    if (account.empty())
+        return -1;
+    for (int i = 0; i < joined_count(); ++i)
+        if (g_seats[i].account == account)
+            return i;
+    return -1;
+}
+
+// Holds that ran out leave as a player does; from the last slot down, since
+// a leave moves the later ones.
+void expire_holds_locked(Clock::time_point now, std::vector<std::string>& log)
+{
+    for (int i = joined_count() - 1; i >= 0; --i) {
+        if (!g_seats[i].held || now < g_seats[i].hold_until)
+            continue;
+        log.push_back("leave " + seat_words(i) + " hold expired");
+        remove_client_locked(i);
+    }
+}
+
+// A player in play that sent nothing for the idle limit is let go with the
+// reason, and its seat held like any lost link's.
+void let_idle_go_locked(Clock::time_point now, std::vector<std::string>& log)
+{
+    Clock::duration limit = idle_limit();
+    if (limit <= Clock::duration::zero())
+        return;
+    for (int i = joined_count() - 1; i >= 0; --i) {
+        if (seat_held(i) || !player_by_number(server_game(), i)->alive || now - g_last_input[i] < limit)
+            continue;
+        std::string hold = seconds_text(seat_hold());
+        std::string text = "No input for " + seconds_text(limit) + " seconds: disconnecting."
+            + (seat_hold() > Clock::duration::zero() ? " Your character waits " + hold + " seconds for you to log in again.\n"
+                                                     : std::string("\n"));
+        let_go_locked(i, text);
+        if (seat_hold() > Clock::duration::zero()) {
+            log.push_back("hold " + seat_words(i) + " idle for " + seconds_text(limit) + " s");
+            hold_locked(i);
+        } else {
+            log.push_back("leave " + seat_words(i) + " idle for " + seconds_text(limit) + " s");
+            remove_client_locked(i);
+            lead_with_player_in_play();
+        }
+    }
+}
+
+void seat_tick()
+{
+    std::vector<std::string> log;
+    {
+        FrameWakes wakes;
+        std::lock_guard<std::mutex> lock(g_game_mutex);
+        auto now = Clock::now();
+        expire_holds_locked(now, log);
+        let_idle_go_locked(now, log);
+        if (!log.empty()) {
+            lead_with_player_in_play();
+            broadcast_locked(wakes);
+        }
+    }
+    for (const std::string& line : log)
+        log_event("%s", line.c_str());
+}
+
+void run_seat_clock()
+{
+    for (;;) {
+        std::this_thread::sleep_for(SEAT_TICK);
+        seat_tick();
+    }
 }
 
 void announce_join(std::string_view name)
@@ -150,6 +345,9 @@ void install_screen_route() { set_screen_route({ route_write, route_pause }); }
 
 int find_client_slot(int fd)
 {
+    // A held seat's -1 is nobody's socket.
+    if (fd < 0)
+        return -1;
     int n = joined_count();
     for (int i = 0; i < n; ++i)
         if (g_tables.client_fds[i] == fd)
@@ -177,7 +375,8 @@ ServerStatus server_status()
     for (int i = 0; i < n; ++i) {
         const Player& p = *player_by_number(game, i);
         status.seats.push_back({ g_tables.client_names[i], p.player_class, game.level, p.hp, p.max_hp,
-                                 p.alive ? "playing" : "dead", duration_cast<seconds>(now - g_last_input[i]).count() });
+                                 g_seats[i].held ? "held" : p.alive ? "playing" : "dead",
+                                 duration_cast<seconds>(now - g_last_input[i]).count() });
     }
     return status;
 }
@@ -188,16 +387,143 @@ int join_server_game(int fd, const char* name)
     return join_locked(fd, name ? std::string_view(name) : std::string_view());
 }
 
-int join_with_class(int fd, std::string_view name, int class_key, std::shared_ptr<ClientOutput> output)
+int join_with_class(int fd, std::string_view name, int class_key, std::shared_ptr<ClientOutput> output,
+                    const SeatOwner& owner)
 {
     std::lock_guard<std::mutex> lock(g_game_mutex);
-    int slot = join_locked(fd, name);
+    int slot = join_locked(fd, name, { std::string(owner.account), std::string(owner.peer), owner.transport });
     if (slot < 0)
         return -1;
     g_outputs[slot] = std::move(output);
     announce_join(name);
     apply_class_choice(server_game(), slot, class_key);
-    return slot;
+    lead_with_player_in_play();
+    return find_client_slot(fd);
+}
+
+bool account_has_seat(std::string_view account)
+{
+    std::lock_guard<std::mutex> lock(g_game_mutex);
+    return seat_of_account_locked(account) >= 0;
+}
+
+std::optional<Reclaimed> reclaim_seat(int fd, const SeatOwner& owner, std::shared_ptr<ClientOutput> output,
+                                      Announce announce)
+{
+    std::lock_guard<std::mutex> lock(g_game_mutex);
+    int s = seat_of_account_locked(owner.account);
+    if (s < 0)
+        return std::nullopt;
+    Reclaimed back { s, g_tables.client_names[s], !g_seats[s].held, g_seats[s].peer };
+    // Still connected: most likely a dead link that TCP has not noticed yet.
+    if (back.took_over)
+        let_go_locked(s, {});
+    g_tables.client_fds[s] = fd;
+    g_outputs[s] = std::move(output);
+    g_last_input[s] = Clock::now();
+    g_seats[s].peer = std::string(owner.peer);
+    g_seats[s].transport = owner.transport;
+    g_seats[s].held = false;
+    if (!back.took_over && announce == Announce::Yes)
+        announce_seat(s, "[SERVER] ", "\x1b[9D%.63s\x1b[30C is back.");
+    lead_with_player_in_play();
+    back.slot = find_client_slot(fd);
+    return back;
+}
+
+LeftSeat leave_seat(int fd, MayHold may_hold)
+{
+    std::string stats;
+    LeftSeat left { -1, SeatEnd::None };
+    {
+        std::lock_guard<std::mutex> lock(g_game_mutex);
+        left.slot = find_client_slot(fd);
+        if (left.slot >= 0) {
+            bool hold = may_hold == MayHold::Yes && seat_hold() > Clock::duration::zero()
+                && player_by_number(server_game(), left.slot)->alive;
+            left.end = hold ? SeatEnd::Held : SeatEnd::Removed;
+            if (hold) {
+                hold_locked(left.slot);
+            } else {
+                remove_client_locked(left.slot);
+                lead_with_player_in_play();
+            }
+        }
+        stats = lock_stats_report();
+    }
+    if (!stats.empty())
+        std::fputs(stats.c_str(), stderr);
+    return left;
+}
+
+void start_seat_clock()
+{
+    set_player_away_source(seat_held);
+    try {
+        std::thread(run_seat_clock).detach();
+    } catch (const std::system_error&) {
+        // Without the clock, holds last until their account returns and
+        // nobody is let go for idling; the game itself goes on.
+        log_event("seat clock not started: holds never run out");
+    }
+}
+
+void seat_records_locked(SeatRecord (&seats)[MAX_PLAYERS])
+{
+    std::memset(seats, 0, sizeof seats);
+    auto now = Clock::now();
+    long long whole = std::chrono::duration_cast<std::chrono::seconds>(seat_hold()).count();
+    for (int i = 0; i < joined_count(); ++i) {
+        SeatRecord& r = seats[i];
+        copy_text(r.account, g_seats[i].account);
+        copy_text(r.chat_name, g_tables.client_names[i]);
+        r.held = 1;
+        long long left = whole;
+        if (g_seats[i].held)
+            left = std::chrono::ceil<std::chrono::seconds>(std::max(g_seats[i].hold_until - now, Clock::duration::zero())).count();
+        r.hold_left = static_cast<std::int32_t>(std::clamp<long long>(left, 0, INT32_MAX));
+    }
+}
+
+void restore_seats_locked(const SeatRecord (&seats)[MAX_PLAYERS])
+{
+    auto now = Clock::now();
+    int n = 0;
+    for (const SeatRecord& r : seats) {
+        if (r.account[0] == '\0' || n >= MAX_CLIENTS)
+            break;
+        g_tables.client_fds[n] = -1;
+        g_outputs[n] = nullptr;
+        g_last_input[n] = now;
+        copy_text(g_tables.client_names[n], std::string_view(r.chat_name, strnlen(r.chat_name, sizeof r.chat_name)));
+        g_seats[n] = { std::string(r.account, strnlen(r.account, sizeof r.account)), "restored", Transport::Tcp, true,
+                       now + std::chrono::seconds(std::max(r.hold_left, 0)) };
+        ++n;
+    }
+    for (int i = n; i < MAX_CLIENTS; ++i) {
+        g_tables.client_fds[i] = -1;
+        g_outputs[i] = nullptr;
+        g_seats[i] = Seat {};
+        std::memset(g_tables.client_names[i], 0, sizeof g_tables.client_names[i]);
+    }
+    g_tables.client_count = n;
+    server_game().other_count = std::max(n, 1) - 1;
+}
+
+std::vector<JoinedSocket> joined_sockets_locked()
+{
+    std::vector<JoinedSocket> out;
+    for (int i = 0; i < joined_count(); ++i)
+        if (!g_seats[i].held && g_tables.client_fds[i] >= 0)
+            out.push_back({ i, g_tables.client_fds[i], g_seats[i].transport, g_seats[i].account });
+    return out;
+}
+
+std::shared_ptr<ClientOutput> output_of_slot_locked(int slot)
+{
+    if (slot < 0 || slot >= joined_count() || g_seats[slot].held)
+        return nullptr;
+    return g_outputs[slot];
 }
 
 FrameWakes::~FrameWakes()

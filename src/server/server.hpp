@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <sys/socket.h>
 #include <vector>
@@ -40,6 +41,10 @@ struct ServerLimits {
     std::chrono::milliseconds login_window { 60000 };
     // How often world.dat is written while anyone is joined.
     std::chrono::milliseconds autosave { 60000 };
+    // When set, these replace SEAT_HOLD and IDLE_LIMIT of the configuration,
+    // which counts in whole seconds.
+    std::optional<std::chrono::milliseconds> seat_hold;
+    std::optional<std::chrono::milliseconds> idle_limit;
     // Report how long game_mutex is held, on standard error, as clients leave.
     bool lock_stats { false };
 };
@@ -93,7 +98,7 @@ struct SeatStatus {
     int level;
     int hp;
     int max_hp;
-    const char* state;  // "playing" or "dead"
+    const char* state;  // "playing", "dead" or "held" (the link is lost)
     long long idle_s;   // since the player's last command or chat line
 };
 struct ServerStatus {

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <sys/socket.h>
@@ -20,6 +21,9 @@
 #include "term/term.hpp"
 
 class ClientOutput;
+
+// The last text a connection is sent before it closes.
+constexpr const char* GOODBYE_TEXT = "Thank you for playing. Disconnecting.\n";
 
 // A client's address as the limits and the log count it: an IPv4 client
 // that reached the IPv6 socket (::ffff:a.b.c.d) is its IPv4 address.
@@ -58,10 +62,18 @@ void note_input_locked(int slot);
 // The client slot whose socket is fd, or -1. Call with game_mutex held.
 int find_client_slot(int fd);
 
+// Who takes a seat: the account that will own it, and the connection.
+struct SeatOwner {
+    std::string_view account;
+    std::string_view peer;
+    Transport transport;
+};
+
 // Takes a slot for fd, places the player, gives it the class the key names
 // (none for any other key), announces it and registers its output, all in
 // one step under game_mutex. The slot, or -1 when the game is full.
-int join_with_class(int fd, std::string_view name, int class_key, std::shared_ptr<ClientOutput> output);
+int join_with_class(int fd, std::string_view name, int class_key, std::shared_ptr<ClientOutput> output,
+                    const SeatOwner& owner);
 
 // The writers that frames were queued for, woken when this goes out of
 // scope. Declared before the guard of game_mutex, it goes after the guard,
@@ -200,6 +212,39 @@ std::shared_ptr<ClientOutput> output_of_slot_locked(int slot);
 // and no dialogue; it goes straight back to the held seat of account, is
 // redrawn, and plays on. Closes the socket when the account has no seat.
 void adopted_client_thread(UniqueFd sock, ClientOrigin origin, std::string account);
+
+// True when account owns a seat, held or connected. Takes game_mutex.
+bool account_has_seat(std::string_view account);
+
+// Gives fd the seat of owner.account, with its character as it was. A seat
+// still connected is taken over: the old connection is sent the goodbye and
+// its reading side shut, so that its thread ends without a seat. Takes
+// game_mutex. None when the account has no seat (any more).
+enum class Announce { Yes, No };
+struct Reclaimed {
+    int slot;
+    std::string name;
+    bool took_over;
+    std::string old_peer;
+};
+std::optional<Reclaimed> reclaim_seat(int fd, const SeatOwner& owner, std::shared_ptr<ClientOutput> output,
+                                      Announce announce);
+
+// The seat of a connection that ends: held when the connection merely went
+// (and SEAT_HOLD allows it and the player lives), else removed as
+// remove_client does. None when fd has no seat (any more): taken over or let
+// go for idling. Takes game_mutex.
+enum class MayHold { Yes, No };
+enum class SeatEnd { None, Held, Removed };
+struct LeftSeat {
+    int slot;
+    SeatEnd end;
+};
+LeftSeat leave_seat(int fd, MayHold may_hold);
+
+// Installs the rules' away source and starts the clock that ends holds that
+// ran out and lets idle players go. Once per process.
+void start_seat_clock();
 
 // ---- The world snapshot ----
 // Writes world.dat now from a copy taken under game_mutex (which this takes

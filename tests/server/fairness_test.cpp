@@ -62,7 +62,7 @@ TEST(ServerFairness, AStalledClientIsCutOffButASlowOneNeverIs)
     for (int i = 0; i < 400 && !(cid_gone && i >= 60); ++i) {
         std::string f = refusal(ann, i);
         ASSERT_FALSE(f.empty()) << i;
-        cid_gone = cid_gone || f.find("Cid\x1b[30C has left") != std::string::npos;
+        cid_gone = cid_gone || f.find("Cid\x1b[30C has lost the link.") != std::string::npos;
         if (i % 4 == 0) {
             dee.read_some(2048);
             std::this_thread::sleep_for(std::chrono::milliseconds(100));

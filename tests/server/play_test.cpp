@@ -29,7 +29,8 @@ static Cell only(const std::vector<Cell>& cells)
 
 TEST(ServerPlay, FourJoinChatLeaveAndTheNextClientLeads)
 {
-    srv::Server server;
+    // Without seat holds a dropped connection leaves at once.
+    srv::Server server({}, { "-s" }, srv::free_port(), test::program_path(), "SEAT_HOLD=0\n");
     Party party = join_party(server, "1234");
     party[0]->send("c");  // the leader's command redraws everybody
     const char* own[] = { "You know no spells.", "the Wizard class.", "the Rogue class.", "the Necromancer class." };

@@ -13,7 +13,7 @@ TEST(ServerRobustness, VanishingSilentAndFloodingClientsNeitherStallNorLeak)
     ann.drain(200);
     bob.send("5");  // gone before its frame is written
     bob.close_now();
-    ASSERT_FALSE(ann.frame_with("Bob\x1b[30C has left the dungeon.").empty());
+    ASSERT_FALSE(ann.frame_with("Bob\x1b[30C has lost the link.").empty());
     // Floods of short and garbage connections leave no descriptor or thread behind.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     int fds = server.count("fd"), threads = server.count("task");
