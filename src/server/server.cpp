@@ -267,10 +267,10 @@ void let_idle_go_locked(Clock::time_point now, std::vector<std::string>& log)
     for (int i = joined_count() - 1; i >= 0; --i) {
         if (seat_held(i) || !player_by_number(server_game(), i)->alive || now - g_last_input[i] < limit)
             continue;
-        std::string hold = seconds_text(seat_hold());
-        std::string text = "No input for " + seconds_text(limit) + " seconds: disconnecting."
-            + (seat_hold() > Clock::duration::zero() ? " Your character waits " + hold + " seconds for you to log in again.\n"
-                                                     : std::string("\n"));
+        std::string text = "No input for " + seconds_text(limit) + " s: disconnecting.";
+        if (seat_hold() > Clock::duration::zero())
+            text += " Your character is kept for " + seconds_text(seat_hold()) + " s; log in again to play on.";
+        text += "\n";
         let_go_locked(i, text);
         if (seat_hold() > Clock::duration::zero()) {
             log.push_back("hold " + seat_words(i) + " idle for " + seconds_text(limit) + " s");

@@ -1,6 +1,6 @@
 // Scenes set up by a save that a player loads: the shop's answer read after
 // the world changed, a world whose turn count stands at its limit, and the
-// saves folder itself.
+// saves folder itself, and a held character beside monsters and the stairs.
 #include <climits>
 #include <ctime>
 #include <functional>
@@ -144,4 +144,46 @@ TEST(ServerSavedScene, LoadListedAHugeSavesFolderUnderTheGameLockAndSavesPiledUp
     std::string log = server->output();
     for (const char* gone : { "prune \"saves/save_20000101_000000.sav\" keeping 3", "prune \"saves/save_20000102_000000.sav\"" })
         EXPECT_NE(log.find(gone), std::string::npos) << log;
+}
+
+TEST(ServerSavedScene, AHeldCharacterIsLeftAloneAndGoesDownWithTheParty)
+{
+    srv::Server server;
+    Client ann(server.port()), bob(server.port());
+    ASSERT_TRUE(srv::join(ann, "user_ann", "Ann", '1') && srv::join(bob, "user_bob", "Bob", '1'));
+    bob.drain(200);
+    ann.send("5");
+    Screen before(bob.frame());
+    // The leader's link drops: Bob leads from where he stands.
+    ann.close_now();
+    Screen after(bob.frame_with("Ann\x1b[30C has lost the link."));
+    EXPECT_EQ(after.find_on_map('@'), before.find_on_map('&'));
+    EXPECT_EQ(after.find_on_map('&'), before.find_on_map('@'));
+    // Ann between two strong monsters, Bob on the stairs.
+    write_scene(server.file("saves/held.sav"), 10, [](Game& g) {
+        g.others[0].hp = 77;
+        g.others[0].max_hp = 150;
+        g.player.x = g.stairs_x;
+        g.player.y = g.stairs_y;
+        g.player.hp = g.player.max_hp = 30000;
+        g.monster_count = 2;
+        for (int i = 0; i < 2; ++i) {
+            Monster& m = g.monsters[i];
+            m = Monster {};
+            m.x = g.others[0].x + (i ? 1 : -1), m.y = g.others[0].y, m.glyph = 'T';
+            m.hp = m.max_hp = 500, m.attack = 40, m.alive = 1;
+        }
+    });
+    bob.send("L");
+    ASSERT_FALSE(bob.frame_with("Game loaded").empty());
+    for (int i = 0; i < 5; ++i) {
+        bob.send("5");
+        ASSERT_FALSE(bob.frame().empty());
+    }
+    bob.send(">");
+    EXPECT_FALSE(bob.frame_with("You descend to level 2!").empty());
+    Client back(server.port());
+    ASSERT_TRUE(srv::talk(back, { { "Select: ", "l\n" }, { "Username: ", "user_ann\n" }, { "Password: ", "secret\n" } }, false));
+    Screen s(back.frame());
+    EXPECT_TRUE(s.contains("Health: 77/150") && s.contains("Level: 2"));
 }
