@@ -160,3 +160,23 @@ TEST(ServerReload, SigusrTwoKeepsThePlayersConnectedAndTheNextKeyWorks)
     EXPECT_NE(log.find("with 2 players, world saved (2 seats)"), std::string::npos) << log;
     EXPECT_NE(log.find("start port " + std::to_string(server.port()) + " after a reload"), std::string::npos) << log;
 }
+
+TEST(ServerReload, AProgramThatCannotStartAgainServesOnWithNothingLost)
+{
+    test::TempDir bin;
+    std::string copy = bin.file("mzDELVE");
+    std::filesystem::copy_file(test::program_path(), copy);
+    std::filesystem::permissions(copy, std::filesystem::perms::owner_all);
+    srv::Server server({}, { "-s" }, srv::free_port(), copy.c_str());
+    Client ann(server.port());
+    ASSERT_TRUE(srv::join(ann, "f_ann", "Ann", '1'));
+    ann.drain();
+    std::filesystem::remove(copy);  // as an upgrade gone wrong would leave it
+    kill(server.pid(), SIGUSR2);
+    ann.send("c");
+    EXPECT_FALSE(ann.frame_with("You know no spells.").empty());
+    std::string log;
+    EXPECT_EQ(server.stop(log), 0);
+    EXPECT_NE(log.find("reload failed: cannot run \"" + copy + "\": No such file or directory; serving on"), std::string::npos) << log;
+    EXPECT_NE(log.find("stop signal SIGTERM, world saved (1 seats)"), std::string::npos) << log;
+}
