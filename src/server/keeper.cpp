@@ -196,6 +196,11 @@ void load_world_at_start()
 void start_world_keeper()
 {
     Keeper& k = keeper();
+    {
+        // A server started again in this process saves again.
+        std::unique_lock<std::mutex> writer = snapshot_writer_lock();
+        k.closed = false;
+    }
     std::lock_guard<std::mutex> lock(k.mutex);
     if (k.thread.joinable())
         return;
