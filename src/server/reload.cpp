@@ -34,6 +34,9 @@ constexpr auto PARK_WAIT = std::chrono::milliseconds(1000);
 // A browser's last words go through the web door, which has no way to say
 // that it has passed them on; exec ends it.
 constexpr auto BROWSER_WAIT = std::chrono::milliseconds(100);
+// The new program holds a passed player's seat at least this long, whatever
+// SEAT_HOLD says: the connection is back on it within milliseconds.
+constexpr std::int32_t PASSED_HOLD_S = 60;
 
 struct Invocation {
     std::string path;
@@ -210,6 +213,8 @@ void gather(WorldSnapshot& snap, std::vector<Passing>& passing, std::vector<Leav
             leaving.push_back({ joined.fd, std::move(out) });
         else
             passing.push_back({ duplicate_for_exec(joined.fd), joined.account, std::move(out) });
+        if (joined.transport == Transport::Tcp && joined.slot >= 0 && joined.slot < MAX_PLAYERS)
+            snap.seats[joined.slot].hold_left = std::max(snap.seats[joined.slot].hold_left, PASSED_HOLD_S);
     }
 }
 
@@ -343,6 +348,8 @@ void reload_program(int listener)
     flush_event_log(500);
     std::vector<char*> argv = pointers(args);
     std::vector<char*> envp = pointers(env);
+    // A server started from the menu leaves the terminal as it found it.
+    restore_terminal();
     execve(how.path.c_str(), argv.data(), envp.data());
     int err = errno;
     give_up(passing, leaving, listener_copy);
