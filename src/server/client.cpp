@@ -629,9 +629,9 @@ void play_on(Connection& c, const Reclaimed& back, const char* how)
         log_event("%s %s slot %d %s account %s", how, c.peer.c_str(), back.slot, log_quote(c.name).c_str(),
                   log_quote(c.account).c_str());
     if (!c.out.start()) {
-        leave_seat(c.fd, MayHold::Yes);
-        log_event("hold %s slot %d %s account %s no output thread", c.peer.c_str(), back.slot,
-                  log_quote(c.name).c_str(), log_quote(c.account).c_str());
+        LeftSeat left = leave_seat(c.fd, MayHold::Yes);
+        log_event("%s %s slot %d %s account %s no output thread", left.end == SeatEnd::Held ? "hold" : "leave",
+                  c.peer.c_str(), back.slot, log_quote(c.name).c_str(), log_quote(c.account).c_str());
         render_all_clients();
         return;
     }

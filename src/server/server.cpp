@@ -86,6 +86,8 @@ void prepare_joining_player(Game& game, int n)
     game.other_count = n;
 }
 
+void lead_with_player_in_play();
+
 // Takes slot s out of the tables and the player slots. game_mutex is held.
 void remove_client_locked(int s)
 {
@@ -124,6 +126,7 @@ void remove_client_locked(int s)
         }
     }
     game.other_count = std::max(g_tables.client_count, 1) - 1;
+    lead_with_player_in_play();
 }
 
 int join_locked(int fd, std::string_view name, Seat seat = {})
@@ -278,7 +281,6 @@ void let_idle_go_locked(Clock::time_point now, std::vector<std::string>& log)
         } else {
             log.push_back("leave " + seat_words(i) + " idle for " + seconds_text(limit) + " s");
             remove_client_locked(i);
-            lead_with_player_in_play();
         }
     }
 }
@@ -292,10 +294,8 @@ void seat_tick()
         auto now = Clock::now();
         expire_holds_locked(now, log);
         let_idle_go_locked(now, log);
-        if (!log.empty()) {
-            lead_with_player_in_play();
+        if (!log.empty())
             broadcast_locked(wakes);
-        }
     }
     for (const std::string& line : log)
         log_event("%s", line.c_str());
@@ -446,7 +446,6 @@ LeftSeat leave_seat(int fd, MayHold may_hold)
                 hold_locked(left.slot);
             } else {
                 remove_client_locked(left.slot);
-                lead_with_player_in_play();
             }
         }
         stats = lock_stats_report();
