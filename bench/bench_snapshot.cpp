@@ -11,6 +11,9 @@
 #include "files/files.hpp"
 #include "save/save_fixtures.hpp"
 #include "save/snapshot.hpp"
+#include "server/keeper.hpp"
+#include "server/server.hpp"
+#include "server/server_internal.hpp"
 
 namespace {
 
@@ -75,8 +78,45 @@ void BM_SnapshotReadAndRestore(benchmark::State& state)
     save_test::reset_game(g_target);
 }
 
+// The server's own world with four seats taken, as the keeper sees it.
+void fill_server_world()
+{
+    for (int fd = 100; fd < 104; ++fd)
+        join_server_game(fd, "bench");
+    save_test::build_full_world(server_game());
+}
+
+// What the keeper holds game_mutex for: the copy, the seats and the time.
+void BM_SnapshotHeldGameMutex(benchmark::State& state)
+{
+    fill_server_world();
+    auto snap = std::make_unique<WorldSnapshot>();
+    for (auto _ : state) {
+        std::lock_guard<std::mutex> lock(game_mutex());
+        take_snapshot_locked(*snap);
+        benchmark::DoNotOptimize(snap.get());
+    }
+}
+
+// The whole keeper's snapshot: world.dat in a scratch directory.
+void BM_WorldSnapshotWritten(benchmark::State& state)
+{
+    fill_server_world();
+    char dir[] = "/tmp/bench_keeper_XXXXXX";
+    if (!mkdtemp(dir) || chdir(dir) != 0)
+        return state.SkipWithError("no scratch directory");
+    for (auto _ : state) {
+        if (!write_world_snapshot("bench"))
+            state.SkipWithError("write failed");
+    }
+    unlink(WORLD_FILE);
+    rmdir(dir);
+}
+
 }  // namespace
 
+BENCHMARK(BM_SnapshotHeldGameMutex)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_WorldSnapshotWritten)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_SnapshotCopyUnderLock)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_SnapshotEncode)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_SnapshotCopyEncodeWrite)->Unit(benchmark::kMicrosecond);

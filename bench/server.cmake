@@ -16,3 +16,11 @@ target_link_libraries(load_web PRIVATE save world term beast_impl Threads::Threa
 target_compile_definitions(load_web PRIVATE DELVE_TUNED_SERVER="$<TARGET_FILE:tuned_server>")
 add_dependencies(load_web tuned_server)
 delve_set_options(load_web)
+
+# From SIGUSR2 to the players' redraw: four players across reloads of tuned_server.
+# Run: bench/reload_time [<build>/tools/tuned_server [rounds]]
+add_executable(reload_time ${PROJECT_SOURCE_DIR}/tools/reload_time.cpp ${PROJECT_SOURCE_DIR}/tools/load_support.cpp)
+target_link_libraries(reload_time PRIVATE save world term Threads::Threads)
+target_compile_definitions(reload_time PRIVATE DELVE_TUNED_SERVER="$<TARGET_FILE:tuned_server>")
+add_dependencies(reload_time tuned_server)
+delve_set_options(reload_time)

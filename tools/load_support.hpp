@@ -70,6 +70,7 @@ public:
     ServerProcess& operator=(const ServerProcess&) = delete;
 
     bool listening() const { return m_listening; }
+    pid_t pid() const { return m_pid; }
     int port() const { return m_port; }
     // The web door's port; the door is always open.
     int web_port() const { return m_web_port; }

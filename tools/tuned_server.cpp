@@ -4,7 +4,7 @@
 //   tuned_server [--prejoin-ms N] [--prejoin-total N] [--per-address N]
 //                [--answer-ms N] [--stall-ms N] [--dead-wait-ms N]
 //                [--login-window-ms N] [--seat-hold-ms N] [--idle-limit-ms N]
-//                [--lock-stats]
+//                [--autosave-ms N] [--lock-stats]
 //
 // The port and welcome text come from the configuration file as for
 // `mzDELVE -s`; the exit status is 0 when a signal stopped the server, 1 when
@@ -14,7 +14,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "config/config.hpp"
 #include "log/log.hpp"
@@ -52,6 +54,8 @@ bool apply(std::string_view flag, long value, ServerLimits& limits, WebLimits& w
         limits.dead_wait = ms;
     else if (flag == "--login-window-ms")
         limits.login_window = ms;
+    else if (flag == "--autosave-ms")
+        limits.autosave = ms;
     else if (flag == "--seat-hold-ms")
         limits.seat_hold = ms;
     else if (flag == "--idle-limit-ms")
@@ -64,6 +68,7 @@ bool apply(std::string_view flag, long value, ServerLimits& limits, WebLimits& w
 
 int main(int argc, char** argv)
 {
+    remember_invocation(argv[0], std::vector<std::string>(argv, argv + argc));
     ServerLimits limits;
     WebLimits web;
     for (int i = 1; i < argc; ++i) {
@@ -73,7 +78,7 @@ int main(int argc, char** argv)
             limits.lock_stats = true;
         } else if (i + 1 >= argc || !parse_count(argv[i + 1], value) || !apply(flag, value, limits, web)) {
             std::fprintf(stderr, "usage: %s [--prejoin-ms N] [--prejoin-total N] [--per-address N] [--answer-ms N] "
-                                 "[--stall-ms N] [--dead-wait-ms N] [--login-window-ms N] [--seat-hold-ms N] [--idle-limit-ms N] [--lock-stats] [--web-head-ms N] [--web-idle-ms N]\n", argv[0]);
+                                 "[--stall-ms N] [--dead-wait-ms N] [--login-window-ms N] [--seat-hold-ms N] [--idle-limit-ms N] [--autosave-ms N] [--lock-stats] [--web-head-ms N] [--web-idle-ms N]\n", argv[0]);
             return 2;
         } else {
             ++i;

@@ -1,5 +1,6 @@
 #include "app/app.hpp"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -9,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -166,6 +168,25 @@ constexpr SideDoor WEB_DOOR { open_web_door, stop_web_door };
     std::_Exit(status);
 }
 
+// The daemon's server, until a signal ends it; also what a reloaded daemon
+// runs, which is detached already and keeps its PID and standard descriptors.
+[[noreturn]] void serve_as_daemon()
+{
+    // Started only now: the writer thread would not survive the fork, and the
+    // daemon's standard error is /dev/null.
+    start_event_log(LogTarget::Syslog);
+    if (!write_pid_file()) {
+        std::perror("Failed to create PID file");
+        end_after_serving(1);
+    }
+    // SIGTERM, SIGINT and SIGHUP stop the server; however it ends, the PID
+    // file goes with the process it names.
+    run_server(StopSignals::AlsoHangup, WEB_DOOR);
+    flush_event_log(1000);
+    unlink(PID_FILE);
+    end_after_serving(0);
+}
+
 int run_daemon_child()
 {
     // Whatever the daemon creates is its own to change: a PID file others
@@ -180,19 +201,7 @@ int run_daemon_child()
         return detach_failure();
     }
     redirect_standard_descriptors();
-    // Started only now: the writer thread would not survive the fork, and the
-    // daemon's standard error is /dev/null.
-    start_event_log(LogTarget::Syslog);
-    if (!write_pid_file()) {
-        std::perror("Failed to create PID file");
-        return detach_failure();
-    }
-    // SIGTERM, SIGINT and SIGHUP stop the server; however it ends, the PID
-    // file goes with the process it names.
-    run_server(StopSignals::AlsoHangup, WEB_DOOR);
-    flush_event_log(1000);
-    unlink(PID_FILE);
-    end_after_serving(0);
+    serve_as_daemon();
 }
 
 int daemonize()
@@ -216,6 +225,8 @@ int daemonize()
 int start_server()
 {
     set_server_mode(1);
+    if (g_daemon_mode && started_by_reload())
+        serve_as_daemon();
     if (g_daemon_mode)
         return daemonize();
     start_event_log(LogTarget::Stderr);
@@ -391,6 +402,16 @@ int main_menu()
     }
 }
 
+// A reload starts a server again: the same command line when it started
+// one, else the plain server (the menu's server has no terminal to return to).
+std::vector<std::string> reload_command_line(int argc, char** argv)
+{
+    std::vector<std::string> args(argv, argv + argc);
+    if (std::none_of(args.begin(), args.end(), [](const std::string& a) { return is_server_arg(a); }))
+        args = { argc > 0 ? argv[0] : PROGRAM_NAME, "-s" };
+    return args;
+}
+
 }  // namespace
 
 int run_app(int argc, char** argv)
@@ -398,6 +419,7 @@ int run_app(int argc, char** argv)
     // The menu reads keys from descriptor 0 itself; a buffered standard input
     // would swallow keys typed ahead while waiting for Enter.
     std::setvbuf(stdin, nullptr, _IONBF, 0);
+    remember_invocation(argv[0], reload_command_line(argc, argv));
     load_config();
     if (argc < 2)
         return main_menu();

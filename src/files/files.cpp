@@ -104,7 +104,10 @@ bool write_file_atomically(const std::string& path, std::span<const std::string_
     ok = fd.close_now() && ok;
     ok = ok && rename(temp.c_str(), path.c_str()) == 0;
     if (!ok) {
+        // The caller's report names the step that failed, not the clean-up.
+        int err = errno;
         unlink(temp.c_str());
+        errno = err;
         return false;
     }
     sync_directory(dir);

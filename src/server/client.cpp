@@ -19,6 +19,7 @@
 #include "rules/projectiles.hpp"
 #include "save/save.hpp"
 #include "server/client_output.hpp"
+#include "server/keeper.hpp"
 #include "server/server.hpp"
 #include "server/server_internal.hpp"
 #include "term/line_reader.hpp"
@@ -372,9 +373,12 @@ bool act(const Connection& c, Action action)
     note_input_locked(slot);
     Game& game = server_game();
     TurnMark before = mark_turn(game);
+    int level = game.level;
     set_output_fd(c.fd);
     action(game, slot);
     after_command(game, slot, before);
+    if (game.level != level)
+        snapshot_wanted();
     set_output_fd(-1);
     return true;
 }

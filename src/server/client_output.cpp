@@ -129,6 +129,39 @@ void ClientOutput::finish(std::chrono::milliseconds linger)
     m_writer.join();
 }
 
+void ClientOutput::park()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_parking = true;
+    m_items.push_back({ Kind::Park, true, {} });
+    m_changed.notify_all();
+}
+
+bool ClientOutput::wait_parked(Clock::time_point until)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    // A writer held for a prompt stays held while parking, so it sends nothing either.
+    return m_changed.wait_until(lock, until, [this] { return m_holding || m_parked || m_done || m_cut; });
+}
+
+void ClientOutput::resume()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_parking = false;
+        auto park = std::find_if(m_items.begin(), m_items.end(), [](const Item& i) { return i.kind == Kind::Park; });
+        if (park != m_items.end())
+            m_items.erase(park);
+    }
+    m_changed.notify_all();
+}
+
+bool ClientOutput::wait_done(Clock::time_point until)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_until(lock, until, [this] { return m_done; });
+}
+
 std::string ClientOutput::cut_reason() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -184,11 +217,17 @@ void ClientOutput::run()
 void ClientOutput::wait_after(const Item& item, std::unique_lock<std::mutex>& lock)
 {
     if (item.kind == Kind::Pause) {
-        m_changed.wait_for(lock, item.pause, [this] { return m_finishing || m_cut; });
+        m_changed.wait_for(lock, item.pause, [this] { return m_finishing || m_cut || m_parking; });
     } else if (item.kind == Kind::Hold) {
         m_holding = true;
-        m_changed.wait(lock, [this] { return !m_holding || m_finishing || m_cut; });
+        m_changed.notify_all();
+        m_changed.wait(lock, [this] { return (!m_holding && !m_parking) || m_finishing || m_cut; });
         m_holding = false;
+    } else if (item.kind == Kind::Park) {
+        m_parked = true;
+        m_changed.notify_all();
+        m_changed.wait(lock, [this] { return !m_parking || m_finishing || m_cut; });
+        m_parked = false;
     }
 }
 

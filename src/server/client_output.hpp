@@ -61,12 +61,22 @@ public:
     // linger without finishing, the socket is shut down.
     void finish(std::chrono::milliseconds linger);
 
+    // For a reload: park keeps everything queued from now on back, as
+    // begin_hold does, and cuts a pause short; wait_parked waits until the
+    // writer has sent what came before and stopped, or has ended, and is
+    // false when that did not happen by until. resume lets the writer go on.
+    void park();
+    bool wait_parked(std::chrono::steady_clock::time_point until);
+    void resume();
+    // After close_with: waits for the writer to end; false when it had not by until.
+    bool wait_done(std::chrono::steady_clock::time_point until);
+
     // Why the client was cut off (its output stalled, too much text waited,
     // or a send failed), or empty while it was not.
     std::string cut_reason() const;
 
 private:
-    enum class Kind : unsigned char { Frame, Text, Pause, Hold };
+    enum class Kind : unsigned char { Frame, Text, Pause, Hold, Park };
     struct Item {
         Kind kind;
         // A frame handed to an idle writer counts as started and is never
@@ -95,6 +105,9 @@ private:
     std::size_t m_text_bytes { 0 };
     bool m_busy { false };
     bool m_holding { false };
+    // A reload asked the writer to stop (at the Park item), and it has.
+    bool m_parking { false };
+    bool m_parked { false };
     bool m_finishing { false };
     bool m_cut { false };
     std::string m_cut_reason;

@@ -22,6 +22,7 @@
 #include "config/config.hpp"
 #include "log/log.hpp"
 #include "rules/spells.hpp"
+#include "server/keeper.hpp"
 #include "server/server.hpp"
 #include "server/server_internal.hpp"
 
@@ -221,11 +222,12 @@ const char* signal_name(int sig)
     case SIGTERM: return "SIGTERM";
     case SIGINT: return "SIGINT";
     case SIGHUP: return "SIGHUP";
+    case SIGUSR2: return "SIGUSR2";
     default: return "signal";
     }
 }
 
-// The stop signals, taken from the process while the server runs and read
+// The stop signals and the reload signal (SIGUSR2), taken from the process while the server runs and read
 // from a descriptor beside the listening socket, so that stopping is plain
 // code on the listener's thread and never work inside a signal handler.
 // Every thread the server starts inherits the blocked mask.
@@ -236,6 +238,7 @@ public:
         sigemptyset(&m_set);
         sigaddset(&m_set, SIGTERM);
         sigaddset(&m_set, SIGINT);
+        sigaddset(&m_set, SIGUSR2);
         if (signals == StopSignals::AlsoHangup)
             sigaddset(&m_set, SIGHUP);
         pthread_sigmask(SIG_BLOCK, &m_set, &m_old);
@@ -262,23 +265,30 @@ private:
 };
 
 // Everything the server does on its way out, whatever stopped it: the
-// reason in the log, and the log written out before the process ends.
+// world kept, the reason and what was kept in the log, and the log written
+// out before the process ends.
 ServerStop stop_server(ServerStop stop)
 {
-    log_event("stop %s%s", stop.cause == ServerStop::Cause::ListenerError ? "listener error: " : "", stop.text.c_str());
+    std::string kept = keep_world_on_stop();
+    log_event("stop %s%s%s", stop.cause == ServerStop::Cause::ListenerError ? "listener error: " : "", stop.text.c_str(),
+              kept.c_str());
     flush_event_log(1000);
     return stop;
 }
 
-// Waits for a connection or a stop signal; the new socket, or -1 with the
-// stop when the server must end, or -1 alone to look again.
-int next_connection(int listener, const StopSignalWatch& signals, PeerAddress& peer, std::optional<ServerStop>& stop)
+// Waits for a connection or a signal; the new socket, or -1 with the stop
+// when the server must end, or -1 with reload set, or -1 alone to look again.
+int next_connection(int listener, const StopSignalWatch& signals, PeerAddress& peer, std::optional<ServerStop>& stop,
+                    bool& reload)
 {
     struct pollfd waits[2] = { { listener, POLLIN, 0 }, { signals.fd(), POLLIN, 0 } };
     if (poll(waits, signals.fd() >= 0 ? 2 : 1, -1) < 0)
         return -1;
     if (waits[1].revents & POLLIN) {
-        if (std::optional<int> sig = signals.take())
+        std::optional<int> sig = signals.take();
+        if (sig == SIGUSR2)
+            reload = true;
+        else if (sig)
             stop = ServerStop { ServerStop::Cause::Signal, std::string("signal ") + signal_name(*sig) };
         return -1;
     }
@@ -371,6 +381,16 @@ void prejoin_release(int fd)
             e = PreJoinEntry {};
 }
 
+void tell_prejoin(std::string_view text)
+{
+    PreJoinTable& t = prejoin();
+    // Under the table's lock, so that no entry's socket is closed meanwhile.
+    std::lock_guard<std::mutex> lock(t.mutex);
+    for (const PreJoinEntry& e : t.entries)
+        if (e.fd >= 0)
+            send(e.fd, text.data(), text.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+}
+
 int prejoin_count()
 {
     PreJoinTable& t = prejoin();
@@ -431,9 +451,11 @@ ServerStop run_server(StopSignals signals, SideDoor door)
     // signals to the listener.
     StopSignalWatch stop_signals(signals);
     int port = server_port();
-    UniqueFd listener;
-    if (std::optional<std::string> line = open_listener(port, listener))
-        return { ServerStop::Cause::CannotStart, *line };
+    UniqueFd listener(inherited_listener());
+    if (!listener.valid())
+        if (std::optional<std::string> line = open_listener(port, listener))
+            return { ServerStop::Cause::CannotStart, *line };
+    load_world_at_start();
     // Only now: a server that cannot listen leaves a process that started
     // no thread of its own.
     prepare_server();
@@ -441,14 +463,20 @@ ServerStop run_server(StopSignals signals, SideDoor door)
     if (std::string failure = side.open(); !failure.empty())
         return { ServerStop::Cause::CannotStart, failure };
     const std::string& bind = server_settings().bind;
-    log_event("start port %d%s%s", port, bind.empty() ? "" : " address ", bind.c_str());
+    log_event("start port %d%s%s%s", port, bind.empty() ? "" : " address ", bind.c_str(),
+              started_by_reload() ? " after a reload" : "");
+    start_world_keeper();
+    adopt_inherited_players();
 
     for (;;) {
         PeerAddress peer;
         std::optional<ServerStop> stop;
-        int fd = next_connection(listener.get(), stop_signals, peer, stop);
+        bool reload = false;
+        int fd = next_connection(listener.get(), stop_signals, peer, stop, reload);
         if (fd >= 0)
             start_client(fd, peer, peer.text(), Transport::Tcp);
+        else if (reload)
+            reload_program(listener.get());
         else if (stop)
             return stop_server(*stop);
     }

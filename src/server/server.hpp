@@ -39,6 +39,8 @@ struct ServerLimits {
     // Failed logins from one address within this long make its later
     // logins wait; a quiet spell of this long forgets them.
     std::chrono::milliseconds login_window { 60000 };
+    // How often world.dat is written while anyone is joined.
+    std::chrono::milliseconds autosave { 60000 };
     // When set, these replace SEAT_HOLD and IDLE_LIMIT of the configuration,
     // which counts in whole seconds.
     std::optional<std::chrono::milliseconds> seat_hold;
@@ -105,6 +107,15 @@ struct ServerStatus {
     long long uptime_s;
 };
 ServerStatus server_status();
+
+// How the program was started, kept so that a reload (SIGUSR2) starts it
+// the same way: argv0 made absolute now, since the working directory may
+// change, but with its links kept, so that an upgrade's new file is the
+// one started; and the whole command line. In a program that a reload
+// started, this also takes over the sockets it was handed.
+void remember_invocation(const char* argv0, std::vector<std::string> args);
+// True in a program that a reload started.
+bool started_by_reload();
 
 int join_server_game(int fd, const char* name);
 void render_all_clients();

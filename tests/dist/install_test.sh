@@ -31,6 +31,7 @@ unit_has() {
 for unit in mzdelve.service mzdelve@.service; do
   unit_has "$unit" "ExecStart=$prefix/bin/mzDELVE -s"
   unit_has "$unit" "Type=simple"
+  unit_has "$unit" 'ExecReload=/bin/kill -USR2 $MAINPID'
   unit_has "$unit" "Restart=on-failure"
   unit_has "$unit" "DynamicUser=yes"
 done

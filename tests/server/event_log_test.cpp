@@ -66,7 +66,7 @@ TEST(ServerEventLog, SaysWhoCameAndWentButNeverWhatTheyTyped)
                                       "close PEER before joining: login failed", "login PEER \"logann\" ok",
                                       "join PEER slot 0 \"Ann[2J\" account \"logann\"",
                                       "save \"SAVE\" by \"Ann[2J\" ok", "load \"SAVE\" by \"Ann[2J\" ok",
-                                      "leave PEER slot 0 \"Ann[2J\" account \"logann\" quit", "stop signal SIGTERM" };
+                                      "leave PEER slot 0 \"Ann[2J\" account \"logann\" quit", "stop signal SIGTERM, world saved (0 seats)" };
     EXPECT_EQ(got, want) << log;
     EXPECT_GE(silent, 1);  // the harness's readiness probe connects too
     EXPECT_EQ(connects, silent + 2);

@@ -85,8 +85,8 @@ public:
         test::write_file(m_dir.file("mzdelve.cfg"), "PORT=" + std::to_string(m_port) + "\n" + config);
         env.push_back("RL_CONFIG_DIR=" + m_dir.path());
         args.insert(args.begin(), program);
-        m_child = std::make_unique<test::Child>(args, test::Child::Options { .pty = false, .env = env, .cwd = m_dir.path() });
-        EXPECT_TRUE(wait_listening());
+        m_args = std::move(args), m_env = std::move(env);
+        start();
         // The web door opens just after the game port.
         std::size_t at = config.find("WEB_PORT=");
         int web = at == std::string::npos ? 0 : std::atoi(config.c_str() + at + 9);
@@ -107,6 +107,14 @@ public:
     {
         return std::make_unique<Server>(std::vector<std::string> {}, std::move(limits), free_port(), test::tuned_server_path(), config);
     }
+    // The same program again in the same directory, once the last one has ended.
+    void start()
+    {
+        m_child = std::make_unique<test::Child>(m_args, test::Child::Options { .pty = false, .env = m_env, .cwd = m_dir.path() });
+        m_daemon = false;
+        EXPECT_TRUE(wait_listening());
+    }
+    pid_t pid() const { return m_child->pid(); }
     int port() const { return m_port; }
     std::string file(const std::string& name) const { return m_dir.file(name); }
     bool wait_listening() const { return wait_for([&] { return [](int fd) { return fd >= 0 && close(fd) == 0; }(connect_loopback(m_port)); }); }
@@ -135,6 +143,7 @@ public:
 
 private:
     test::TempDir m_dir;
+    std::vector<std::string> m_args, m_env;
     int m_port;
     bool m_daemon { false };
     std::unique_ptr<test::Child> m_child;
