@@ -471,7 +471,9 @@ void seat_records_locked(SeatRecord (&seats)[MAX_PLAYERS])
 {
     std::memset(seats, 0, sizeof seats);
     auto now = Clock::now();
-    long long whole = std::chrono::duration_cast<std::chrono::seconds>(seat_hold()).count();
+    // A restart is not a lost link: its players were told their characters
+    // are kept, so they get a minute to log in even when SEAT_HOLD is 0.
+    long long whole = std::max<long long>(std::chrono::duration_cast<std::chrono::seconds>(seat_hold()).count(), 60);
     for (int i = 0; i < joined_count(); ++i) {
         SeatRecord& r = seats[i];
         copy_text(r.account, g_seats[i].account);
