@@ -184,7 +184,9 @@ bool seats_ok(const WorldSnapshot& s)
 {
     int in_use = 0;
     for (const SeatRecord& seat : s.seats) {
-        if (!name_ok(seat.account) || !name_ok(seat.chat_name) || (seat.held != 0 && seat.held != 1))
+        // An account name is only compared with a login's, never shown to
+        // a player, and users.dat keeps what line-mode telnet sent (its CR).
+        if (!terminated(seat.account) || !name_ok(seat.chat_name) || (seat.held != 0 && seat.held != 1))
             return false;
         const bool used = seat.account[0] != '\0';
         if (used && in_use < &seat - s.seats)

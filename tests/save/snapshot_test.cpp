@@ -30,7 +30,8 @@ protected:
     {
         save_test::build_full_world(g), save_test::build_busy_game(target, 99);
         copy_world(g, *snap), snap->saved_at = 1700000000;
-        const char* names[][2] = { { "ann", "Ann" }, { "bob", "Bob" }, { "cy", "Cy \xc3\xa9" }, { "dee", "Dee" } };
+        // An account registered from line-mode telnet keeps its CR: seats must still load.
+        const char* names[][2] = { { "ann", "Ann" }, { "bob", "Bob" }, { "cy", "Cy \xc3\xa9" }, { "dee\r", "Dee" } };
         for (int k = 0; k < 4; ++k) {
             copy_text(snap->seats[k].account, names[k][0]), copy_text(snap->seats[k].chat_name, names[k][1]);
             snap->seats[k].held = k % 2, snap->seats[k].hold_left = 100 * k;
