@@ -6,6 +6,9 @@
 //                [--login-window-ms N] [--seat-hold-ms N] [--idle-limit-ms N]
 //                [--autosave-ms N] [--lock-stats]
 //
+// TUNED_RECORD=off in the environment turns the recordings off whatever the
+// configuration says, so that the load tool can compare the two.
+//
 // The port and welcome text come from the configuration file as for
 // `mzDELVE -s`; the exit status is 0 when a signal stopped the server, 1 when
 // it cannot listen or its listener failed, 2 on a bad command line.
@@ -18,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/version.hpp"
 #include "config/config.hpp"
 #include "log/log.hpp"
 #include "server/server.hpp"
@@ -85,6 +89,12 @@ int main(int argc, char** argv)
         }
     }
     load_config();
+    if (const char* record = std::getenv("TUNED_RECORD"); record && std::string_view(record) == "off") {
+        ServerSettings settings = server_settings();
+        settings.record = false;
+        set_server_settings(settings);
+    }
+    set_program_version(PROGRAM_VERSION);
     set_server_limits(limits);
     set_server_mode(1);
     start_event_log(LogTarget::Stderr);

@@ -421,6 +421,7 @@ int run_app(int argc, char** argv)
     std::setvbuf(stdin, nullptr, _IONBF, 0);
     remember_invocation(argv[0], reload_command_line(argc, argv));
     load_config();
+    set_program_version(PROGRAM_VERSION);
     if (argc < 2)
         return main_menu();
     std::string_view first = argv[1];

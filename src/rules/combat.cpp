@@ -23,7 +23,13 @@ void player_attack(Game& game, Player& p, Monster& m)
     leave_corpse(game, m);
 }
 
-void monster_attack(Game&, Monster& m, Player& p)
+namespace {
+PlayerKilledWatch g_killed_watch = nullptr;
+}  // namespace
+
+void set_player_killed_watch(PlayerKilledWatch watch) { g_killed_watch = watch; }
+
+void monster_attack(Game& game, Monster& m, Player& p)
 {
     int damage = blow_damage(roll(3), m.attack, total_defense(p));
     lose_hp(p.hp, damage);
@@ -32,6 +38,8 @@ void monster_attack(Game&, Monster& m, Player& p)
         return;
     p.hp = 0;
     p.alive = 0;
+    if (g_killed_watch)
+        g_killed_watch(game, p, m);
     set_message(p, "%sYou have been defeated by the %c! Press 'q' to quit.%s", "\x1b[91m", m.glyph,
                 "\x1b[0m");
 }

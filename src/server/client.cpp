@@ -14,6 +14,7 @@
 #include "config/config.hpp"
 #include "input/network.hpp"
 #include "log/log.hpp"
+#include "records/recorder.hpp"
 #include "rules/monsters.hpp"
 #include "rules/movement.hpp"
 #include "rules/projectiles.hpp"
@@ -377,8 +378,10 @@ bool act(const Connection& c, Action action)
     set_output_fd(c.fd);
     action(game, slot);
     after_command(game, slot, before);
-    if (game.level != level)
+    if (game.level != level) {
+        note_level_locked();
         snapshot_wanted();
+    }
     set_output_fd(-1);
     return true;
 }
@@ -577,7 +580,8 @@ std::string leave_text(LeaveReason reason, const ClientOutput& out)
 void leave(Connection& c, LeaveReason reason)
 {
     c.out.close_with(GOODBYE_TEXT);
-    LeftSeat left = leave_seat(c.fd, reason == LeaveReason::Closed ? MayHold::Yes : MayHold::No);
+    GameEnd end = reason == LeaveReason::Quit ? GameEnd::Quit : reason == LeaveReason::Death ? GameEnd::Death : GameEnd::Closed;
+    LeftSeat left = leave_seat(c.fd, reason == LeaveReason::Closed ? MayHold::Yes : MayHold::No, end);
     // Without a seat, whoever took it (a new login, the idle limit) has
     // announced and logged the change already.
     if (left.end != SeatEnd::None) {
@@ -588,11 +592,27 @@ void leave(Connection& c, LeaveReason reason)
     c.out.finish(GOODBYE_LINGER);
 }
 
+// A recorder no seat took is closed here, off the lock, since closing it waits for its writer.
+void drop_recorder(std::shared_ptr<Recorder>& recorder)
+{
+    if (recorder)
+        recorder->close();
+    recorder.reset();
+}
+
+// A seat restored after a restart records again, in the file it had.
+std::shared_ptr<Recorder> recorder_for_return(std::string_view account)
+{
+    return seat_wants_recorder(account) ? start_recording(account, RecordingStart::ResumeUnfinished) : nullptr;
+}
+
 // Joins with the chosen class and plays until the connection ends.
 void play(Connection& c, std::shared_ptr<ClientOutput> output, int class_key, PreJoinGuard& prejoin_entry,
           Transport transport)
 {
-    int slot = join_with_class(c.fd, c.name, class_key, std::move(output), { c.account, c.peer, transport });
+    std::shared_ptr<Recorder> recorder = start_recording(c.account, RecordingStart::New);
+    int slot = join_with_class(c.fd, c.name, class_key, std::move(output), { c.account, c.peer, transport }, recorder);
+    drop_recorder(recorder);
     if (slot < 0) {
         log_event("full %s %s", c.peer.c_str(), log_quote(c.name).c_str());
         c.in.write(FULL_TEXT);
@@ -669,7 +689,10 @@ void client_thread(UniqueFd sock, ClientOrigin origin, Clock::time_point limit)
     std::shared_ptr<ClientOutput> out = new_output(fd);
     if (joining->returning) {
         SeatOwner owner { joining->account, peer, origin.transport };
-        if (std::optional<Reclaimed> back = reclaim_seat(fd, owner, out, Announce::Yes)) {
+        std::shared_ptr<Recorder> spare = recorder_for_return(joining->account);
+        std::optional<Reclaimed> back = reclaim_seat(fd, owner, out, Announce::Yes, spare);
+        drop_recorder(spare);
+        if (back) {
             prejoin_entry.release();
             Connection c { fd, in, *out, peer, back->name, joining->account };
             play_on(c, *back, "return");
@@ -691,7 +714,9 @@ void adopted_client_thread(UniqueFd sock, ClientOrigin origin, std::string accou
     LineReader in(fd, origin.transport == Transport::Browser ? LineReader::Peer::Browser : LineReader::Peer::Telnet);
     std::shared_ptr<ClientOutput> out = new_output(fd);
     SeatOwner owner { account, origin.text, origin.transport };
-    std::optional<Reclaimed> back = reclaim_seat(fd, owner, out, Announce::No);
+    std::shared_ptr<Recorder> spare = recorder_for_return(account);
+    std::optional<Reclaimed> back = reclaim_seat(fd, owner, out, Announce::No, spare);
+    drop_recorder(spare);
     if (!back) {
         log_event("close %s account %s: no seat after the reload", origin.text.c_str(), log_quote(account).c_str());
         in.set_limit(Clock::now() + GOODBYE_GRACE);

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <system_error>
 
+#include "records/recorder.hpp"
 #include "term/line_reader.hpp"
 
 namespace {
@@ -30,6 +31,31 @@ bool ClientOutput::start()
     return true;
 }
 
+void ClientOutput::record_to(std::shared_ptr<Recorder> recorder)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_recorder = std::move(recorder);
+    m_recorded_cr = false;
+}
+
+// Text gets its line ends as the wire does, so that a player of the
+// recording draws no staircase either; the buffer is kept, so this
+// allocates only while it grows.
+void ClientOutput::record_locked(std::string_view bytes)
+{
+    if (!m_recorder || bytes.empty())
+        return;
+    bool after_cr = m_recorded_cr;
+    m_recorded_cr = bytes.back() == '\r';
+    if (bytes.find('\n') == std::string_view::npos) {
+        m_recorder->push(bytes);
+        return;
+    }
+    m_record_buffer.clear();
+    append_network_lines(m_record_buffer, bytes, after_cr);
+    m_recorder->push(m_record_buffer);
+}
+
 void ClientOutput::push_frame(std::string& frame, Wake wake)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
@@ -37,6 +63,10 @@ void ClientOutput::push_frame(std::string& frame, Wake wake)
         frame.clear();
         return;
     }
+    // Recorded even when a newer frame replaces it before it goes out: the
+    // recording shows what the game drew, not what the link let through.
+    if (m_recorder)
+        m_recorder->push(frame);
     std::string spare;
     auto waiting = std::find_if(m_items.begin(), m_items.end(),
                                 [](const Item& i) { return i.kind == Kind::Frame && !i.committed; });
@@ -70,6 +100,7 @@ bool ClientOutput::push_text_locked(Kind kind, std::string_view text, std::chron
     if (text.empty() && kind == Kind::Text)
         return true;
     m_text_bytes += text.size();
+    record_locked(text);
     m_items.push_back({ kind, true, std::string(text), pause });
     m_changed.notify_all();
     return true;

@@ -8,10 +8,13 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
+
+class Recorder;
 
 class ClientOutput {
 public:
@@ -30,6 +33,11 @@ public:
 
     // Starts the writer; false when no thread could be started.
     bool start();
+
+    // Every frame and text queued from now on is also queued to recorder
+    // (none stops it), as the client's terminal shows it. The seat owns the
+    // recorder; this only shares it while the seat is this client's.
+    void record_to(std::shared_ptr<Recorder> recorder);
 
     // Later leaves the writer asleep until wake(): a caller holding the game
     // lock wakes it after letting go, so that the woken writer cannot
@@ -95,6 +103,7 @@ private:
     void cut_locked(std::string reason);
     bool idle_locked() const { return !m_busy && m_items.empty(); }
     bool push_text_locked(Kind kind, std::string_view text, std::chrono::milliseconds pause = {});
+    void record_locked(std::string_view bytes);
 
     const int m_fd;
     const Limits m_limits;
@@ -115,5 +124,8 @@ private:
     // The writer's own: the last byte sent was CR; the converted text.
     bool m_sent_cr { false };
     std::string m_converted;
+    std::shared_ptr<Recorder> m_recorder;
+    bool m_recorded_cr { false };
+    std::string m_record_buffer;
     std::thread m_writer;
 };

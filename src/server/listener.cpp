@@ -270,6 +270,7 @@ private:
 ServerStop stop_server(ServerStop stop)
 {
     std::string kept = keep_world_on_stop();
+    flush_recordings(RECORDING_FLUSH_WAIT);
     log_event("stop %s%s%s", stop.cause == ServerStop::Cause::ListenerError ? "listener error: " : "", stop.text.c_str(),
               kept.c_str());
     flush_event_log(1000);
@@ -410,6 +411,7 @@ void prepare_server()
         set_player_name_source(client_name_of);
         install_screen_route();
         start_seat_clock();
+        start_recording_archive();
         g_started = Clock::now();
     });
 }

@@ -345,6 +345,7 @@ void reload_program(int listener)
     close_the_rest_on_exec(keep);
     log_event("reload exec \"%s\" with %d players%s, after %lld ms", how.path.c_str(), players, outcome.summary.c_str(),
               ms_since(start));
+    flush_recordings(RECORDING_FLUSH_WAIT);
     flush_event_log(500);
     std::vector<char*> argv = pointers(args);
     std::vector<char*> envp = pointers(env);

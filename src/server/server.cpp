@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,7 +22,9 @@
 
 #include "config/config.hpp"
 #include "log/log.hpp"
+#include "records/recorder.hpp"
 #include "render/render.hpp"
+#include "rules/combat.hpp"
 #include "server/client_output.hpp"
 #include "server/server_internal.hpp"
 #include "world/character.hpp"
@@ -49,8 +52,18 @@ struct Seat {
     Transport transport { Transport::Tcp };
     bool held { false };
     Clock::time_point hold_until {};
+    // The screen's recording, moved with the seat; closed once it ends.
+    std::shared_ptr<Recorder> recorder;
+    // For the score: when the seat was taken, the deepest level since, the
+    // world's turn count then, and the monster that killed the character.
+    std::time_t started { std::time(nullptr) };
+    int deepest { 0 };
+    std::uint64_t turns_at_start { turns_counted() };
+    std::string killer;
 };
 Seat g_seats[MAX_CLIENTS];
+// Seats that ended under the lock, for the leaver to finish off it.
+std::vector<EndedSeat> g_ended;
 
 // How often the seat clock looks for holds that ran out and idle players.
 constexpr auto SEAT_TICK = std::chrono::milliseconds(250);
@@ -88,9 +101,58 @@ void prepare_joining_player(Game& game, int n)
 
 void lead_with_player_in_play();
 
-// Takes slot s out of the tables and the player slots. game_mutex is held.
-void remove_client_locked(int s)
+enum class Ending { Closed, Quit, Death, Expired };
+
+const char* class_name(int player_class)
 {
+    switch (player_class) {
+    case CLASS_FIGHTER: return "Fighter";
+    case CLASS_WIZARD: return "Wizard";
+    case CLASS_ROGUE: return "Rogue";
+    case CLASS_NECROMANCER: return "Necromancer";
+    default: return "none";
+    }
+}
+
+// The score of slot s's game as it ends, or none when it did not end (a
+// link lost without a hold leaves no score: nobody chose to stop).
+std::optional<XlogEntry> score_locked(int s, Ending ending)
+{
+    const Game& game = server_game();
+    const Player& p = *player_by_number(server_game(), s);
+    const Seat& seat = g_seats[s];
+    XlogEntry e;
+    if (ending == Ending::Quit)
+        e.death = "quit";
+    else if (!p.alive)
+        e.death = seat.killer.empty() ? "died" : "killed by " + seat.killer;
+    else if (ending == Ending::Expired)
+        e.death = "left";
+    else
+        return std::nullopt;
+    e.version = program_version();
+    e.name = g_tables.client_names[s];
+    e.account = seat.account;
+    e.player_class = class_name(p.player_class);
+    e.level = std::max(seat.deepest, game.level);
+    e.turns = static_cast<long long>(turns_counted() - seat.turns_at_start);
+    e.gold = p.gold;
+    e.hp = p.hp;
+    e.maxhp = p.max_hp;
+    e.party = joined_count();
+    e.starttime = seat.started;
+    e.endtime = std::time(nullptr);
+    return e;
+}
+
+// Takes slot s out of the tables and the player slots. game_mutex is held.
+void remove_client_locked(int s, Ending ending = Ending::Closed)
+{
+    if (s >= 0 && s < joined_count()) {
+        if (g_outputs[s])
+            g_outputs[s]->record_to(nullptr);
+        g_ended.push_back({ std::move(g_seats[s].recorder), score_locked(s, ending) });
+    }
     Game& game = server_game();
     const char* name = (s >= 0 && s < MAX_CLIENTS) ? g_tables.client_names[s] : "Unknown";
     char text[CHAT_LINE_LEN];
@@ -145,7 +207,19 @@ int join_locked(int fd, std::string_view name, Seat seat = {})
         generate_level(game);
     else
         prepare_joining_player(game, n);
+    g_seats[n].deepest = game.level;
     return n;
+}
+
+// The rules tell of a kill with game_mutex held.
+void note_killer(const Game& game, const Player& p, const Monster& killer)
+{
+    for (int i = 0; i < joined_count(); ++i) {
+        if (player_by_number(game, i) == &p) {
+            g_seats[i].killer = std::string("the ") + killer.glyph;
+            return;
+        }
+    }
 }
 
 // The away source of the rules, asked with game_mutex held.
@@ -209,6 +283,8 @@ std::string seconds_text(Clock::duration d)
 // The connection of slot s is gone; its player stays where it is.
 void hold_locked(int s)
 {
+    if (g_outputs[s])
+        g_outputs[s]->record_to(nullptr);
     g_tables.client_fds[s] = -1;
     g_outputs[s] = nullptr;
     g_seats[s].held = true;
@@ -256,7 +332,7 @@ void expire_holds_locked(Clock::time_point now, std::vector<std::string>& log)
         if (!g_seats[i].held || now < g_seats[i].hold_until)
             continue;
         log.push_back("leave " + seat_words(i) + " hold expired");
-        remove_client_locked(i);
+        remove_client_locked(i, Ending::Expired);
     }
 }
 
@@ -285,6 +361,18 @@ void let_idle_go_locked(Clock::time_point now, std::vector<std::string>& log)
     }
 }
 
+// Finishes, off the lock, the seats that ended under it.
+void settle_ended_seats()
+{
+    std::vector<EndedSeat> ended;
+    {
+        std::lock_guard<std::mutex> lock(g_game_mutex);
+        ended.swap(g_ended);
+    }
+    for (EndedSeat& e : ended)
+        finish_ended_seat(e);
+}
+
 void seat_tick()
 {
     std::vector<std::string> log;
@@ -297,6 +385,7 @@ void seat_tick()
         if (!log.empty())
             broadcast_locked(wakes);
     }
+    settle_ended_seats();
     for (const std::string& line : log)
         log_event("%s", line.c_str());
 }
@@ -388,12 +477,18 @@ int join_server_game(int fd, const char* name)
 }
 
 int join_with_class(int fd, std::string_view name, int class_key, std::shared_ptr<ClientOutput> output,
-                    const SeatOwner& owner)
+                    const SeatOwner& owner, std::shared_ptr<Recorder>& recorder)
 {
     std::lock_guard<std::mutex> lock(g_game_mutex);
-    int slot = join_locked(fd, name, { std::string(owner.account), std::string(owner.peer), owner.transport });
+    Seat seat;
+    seat.account = std::string(owner.account);
+    seat.peer = std::string(owner.peer);
+    seat.transport = owner.transport;
+    int slot = join_locked(fd, name, std::move(seat));
     if (slot < 0)
         return -1;
+    output->record_to(recorder);
+    g_seats[slot].recorder = std::move(recorder);
     g_outputs[slot] = std::move(output);
     announce_join(name);
     apply_class_choice(server_game(), slot, class_key);
@@ -407,8 +502,15 @@ bool account_has_seat(std::string_view account)
     return seat_of_account_locked(account) >= 0;
 }
 
+bool seat_wants_recorder(std::string_view account)
+{
+    std::lock_guard<std::mutex> lock(g_game_mutex);
+    int s = seat_of_account_locked(account);
+    return s >= 0 && !g_seats[s].recorder;
+}
+
 std::optional<Reclaimed> reclaim_seat(int fd, const SeatOwner& owner, std::shared_ptr<ClientOutput> output,
-                                      Announce announce)
+                                      Announce announce, std::shared_ptr<Recorder>& spare)
 {
     std::lock_guard<std::mutex> lock(g_game_mutex);
     int s = seat_of_account_locked(owner.account);
@@ -416,8 +518,14 @@ std::optional<Reclaimed> reclaim_seat(int fd, const SeatOwner& owner, std::share
         return std::nullopt;
     Reclaimed back { s, g_tables.client_names[s], !g_seats[s].held, g_seats[s].peer };
     // Still connected: most likely a dead link that TCP has not noticed yet.
-    if (back.took_over)
+    if (back.took_over) {
+        if (g_outputs[s])
+            g_outputs[s]->record_to(nullptr);
         let_go_locked(s, {});
+    }
+    if (!g_seats[s].recorder)
+        g_seats[s].recorder = std::move(spare);
+    output->record_to(g_seats[s].recorder);
     g_tables.client_fds[s] = fd;
     g_outputs[s] = std::move(output);
     g_last_input[s] = Clock::now();
@@ -431,7 +539,7 @@ std::optional<Reclaimed> reclaim_seat(int fd, const SeatOwner& owner, std::share
     return back;
 }
 
-LeftSeat leave_seat(int fd, MayHold may_hold)
+LeftSeat leave_seat(int fd, MayHold may_hold, GameEnd end)
 {
     std::string stats;
     LeftSeat left { -1, SeatEnd::None };
@@ -445,18 +553,38 @@ LeftSeat leave_seat(int fd, MayHold may_hold)
             if (hold) {
                 hold_locked(left.slot);
             } else {
-                remove_client_locked(left.slot);
+                remove_client_locked(left.slot, end == GameEnd::Quit ? Ending::Quit
+                                                  : end == GameEnd::Death ? Ending::Death
+                                                                          : Ending::Closed);
             }
         }
         stats = lock_stats_report();
     }
+    settle_ended_seats();
     if (!stats.empty())
         std::fputs(stats.c_str(), stderr);
     return left;
 }
 
+void note_level_locked()
+{
+    for (int i = 0; i < joined_count(); ++i)
+        g_seats[i].deepest = std::max(g_seats[i].deepest, server_game().level);
+}
+
+std::vector<std::shared_ptr<Recorder>> seat_recorders()
+{
+    std::vector<std::shared_ptr<Recorder>> out;
+    std::lock_guard<std::mutex> lock(g_game_mutex);
+    for (int i = 0; i < joined_count(); ++i)
+        if (g_seats[i].recorder)
+            out.push_back(g_seats[i].recorder);
+    return out;
+}
+
 void start_seat_clock()
 {
+    set_player_killed_watch(note_killer);
     set_player_away_source(seat_held);
     try {
         std::thread(run_seat_clock).detach();
@@ -497,8 +625,12 @@ void restore_seats_locked(const SeatRecord (&seats)[MAX_PLAYERS])
         g_outputs[n] = nullptr;
         g_last_input[n] = now;
         copy_text(g_tables.client_names[n], std::string_view(r.chat_name, strnlen(r.chat_name, sizeof r.chat_name)));
-        g_seats[n] = { std::string(r.account, strnlen(r.account, sizeof r.account)), "restored", Transport::Tcp, true,
-                       now + std::chrono::seconds(std::max(r.hold_left, 0)) };
+        g_seats[n] = Seat {};
+        g_seats[n].account = std::string(r.account, strnlen(r.account, sizeof r.account));
+        g_seats[n].peer = "restored";
+        g_seats[n].held = true;
+        g_seats[n].hold_until = now + std::chrono::seconds(std::max(r.hold_left, 0));
+        g_seats[n].deepest = server_game().level;
         ++n;
     }
     for (int i = n; i < MAX_CLIENTS; ++i) {
@@ -571,8 +703,11 @@ void render_all_clients()
 
 void remove_client(int slot)
 {
-    std::lock_guard<std::mutex> lock(g_game_mutex);
-    remove_client_locked(slot);
+    {
+        std::lock_guard<std::mutex> lock(g_game_mutex);
+        remove_client_locked(slot);
+    }
+    settle_ended_seats();
 }
 
 int remove_client_by_fd(int fd)
@@ -586,6 +721,7 @@ int remove_client_by_fd(int fd)
             remove_client_locked(slot);
         stats = lock_stats_report();
     }
+    settle_ended_seats();
     // Standard error may be a pipe nobody reads; nobody waits on it but us.
     if (!stats.empty())
         std::fputs(stats.c_str(), stderr);

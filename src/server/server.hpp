@@ -5,6 +5,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <sys/socket.h>
 #include <vector>
 
@@ -49,6 +50,9 @@ struct ServerLimits {
     bool lock_stats { false };
 };
 void set_server_limits(const ServerLimits& limits);
+
+// The version the xlogfile's lines carry; the program sets it before run_server.
+void set_program_version(std::string_view version);
 const ServerLimits& server_limits();
 
 // How the server ended: it could not start, a signal stopped it, or the

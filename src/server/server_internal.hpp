@@ -15,12 +15,14 @@
 #include <vector>
 
 #include "accounts/accounts.hpp"
+#include "records/xlog.hpp"
 #include "save/snapshot.hpp"
 #include "server/server.hpp"
 #include "term/line_reader.hpp"
 #include "term/term.hpp"
 
 class ClientOutput;
+class Recorder;
 
 // The last text a connection is sent before it closes.
 constexpr const char* GOODBYE_TEXT = "Thank you for playing. Disconnecting.\n";
@@ -72,8 +74,10 @@ struct SeatOwner {
 // Takes a slot for fd, places the player, gives it the class the key names
 // (none for any other key), announces it and registers its output, all in
 // one step under game_mutex. The slot, or -1 when the game is full.
+// The seat takes recorder (may be null) when it joins; otherwise it is left
+// with the caller, to close off the lock.
 int join_with_class(int fd, std::string_view name, int class_key, std::shared_ptr<ClientOutput> output,
-                    const SeatOwner& owner);
+                    const SeatOwner& owner, std::shared_ptr<Recorder>& recorder);
 
 // The writers that frames were queued for, woken when this goes out of
 // scope. Declared before the guard of game_mutex, it goes after the guard,
@@ -227,8 +231,13 @@ struct Reclaimed {
     bool took_over;
     std::string old_peer;
 };
+// A seat without a recorder (restored after a restart) takes spare, which
+// is otherwise left with the caller.
 std::optional<Reclaimed> reclaim_seat(int fd, const SeatOwner& owner, std::shared_ptr<ClientOutput> output,
-                                      Announce announce);
+                                      Announce announce, std::shared_ptr<Recorder>& spare);
+
+// True when account's seat has no recorder yet. Takes game_mutex.
+bool seat_wants_recorder(std::string_view account);
 
 // The seat of a connection that ends: held when the connection merely went
 // (and SEAT_HOLD allows it and the player lives), else removed as
@@ -240,7 +249,13 @@ struct LeftSeat {
     int slot;
     SeatEnd end;
 };
-LeftSeat leave_seat(int fd, MayHold may_hold);
+// How the character's game went, for its score: a death counts as such
+// whatever the cause given, and a merely closed link writes no score.
+enum class GameEnd { Closed, Quit, Death };
+LeftSeat leave_seat(int fd, MayHold may_hold, GameEnd end = GameEnd::Closed);
+
+// The party went one level deeper, perhaps: each seat keeps its deepest.
+void note_level_locked();
 
 // Installs the rules' away source and starts the clock that ends holds that
 // ran out and lets idle players go. Once per process.
@@ -250,3 +265,34 @@ void start_seat_clock();
 // Writes world.dat now from a copy taken under game_mutex (which this takes
 // itself, briefly). why is for the log. True when written.
 bool write_world_snapshot(const char* why);
+
+// ---- What the seats leave: recordings and scores (seat_records.cpp) ----
+const std::string& program_version();
+
+// Makes the archive of finished recordings, when recording is on, so that
+// it brings the folder within its bound at start. Once per process.
+void start_recording_archive();
+
+// A started recorder for a seat of account, or none when RECORD is off or
+// the file cannot be used. Opens a file: call it off the game lock.
+// ResumeUnfinished goes on with the account's newest unfinished recording,
+// as a seat restored after a restart does.
+enum class RecordingStart { New, ResumeUnfinished };
+std::shared_ptr<Recorder> start_recording(std::string_view account, RecordingStart how);
+
+// A seat that ended: its recorder to close and its score, if it has one.
+struct EndedSeat {
+    std::shared_ptr<Recorder> recorder;
+    std::optional<XlogEntry> score;
+};
+// Writes the score and closes the recorder (waiting for its writer): off the lock.
+void finish_ended_seat(EndedSeat& ended);
+
+// The recorders of every seat, shared. Takes game_mutex.
+std::vector<std::shared_ptr<Recorder>> seat_recorders();
+
+// Before the process stops or runs its successor: whatever is queued for
+// the recordings reaches their files, which stay unfinished so that a
+// returning player goes on with its own. Off the lock.
+void flush_recordings(std::chrono::milliseconds timeout);
+constexpr auto RECORDING_FLUSH_WAIT = std::chrono::milliseconds(500);
