@@ -154,6 +154,28 @@ void Recorder::copy_in(const void* data, std::size_t size)
 void Recorder::push(std::string_view bytes, Clock::time_point when)
 {
     std::unique_lock lock(m_mutex);
+    m_last_redraw = 0;
+    push_locked(bytes, when, lock);
+}
+
+void Recorder::push_redraw(std::string_view bytes, Clock::time_point when)
+{
+    std::unique_lock lock(m_mutex);
+    // The writer takes the whole queue at once, so a redraw it has not taken
+    // is still the newest entry at the queue's end.
+    if (m_accepting && m_last_redraw > 0) {
+        m_used -= m_last_redraw;
+        ++m_stats.replaced;
+    }
+    m_last_redraw = 0;
+    std::size_t before = m_used;
+    push_locked(bytes, when, lock);
+    if (m_used > before)
+        m_last_redraw = m_used - before;
+}
+
+void Recorder::push_locked(std::string_view bytes, Clock::time_point when, std::unique_lock<std::mutex>& lock)
+{
     if (!m_accepting)
         return;
     if (bytes.size() > TTYREC_MAX_FRAME || TTYREC_HEADER_BYTES + bytes.size() > m_capacity - m_used) {
@@ -164,12 +186,14 @@ void Recorder::push(std::string_view bytes, Clock::time_point when)
     m_last = std::max(m_last, ttyrec_time(when));
     TtyrecHeader header = encode_ttyrec_header(m_last, static_cast<std::uint32_t>(bytes.size()));
     bool was_idle = m_used == 0;
+    bool was_below_half = m_used < m_capacity / 2;
     copy_in(header.data(), header.size());
     copy_in(bytes.data(), bytes.size());
     ++m_stats.frames;
+    bool half = was_below_half && m_used >= m_capacity / 2;
     lock.unlock();
     // A writer with work left looks again before it sleeps.
-    if (was_idle)
+    if (was_idle || half)
         m_changed.notify_all();
 }
 
@@ -262,9 +286,11 @@ void Recorder::run()
     std::unique_lock lock(m_mutex);
     for (;;) {
         m_changed.wait(lock, [this] { return m_used > 0 || m_closing; });
+        m_changed.wait_for(lock, m_options.batch, [this] { return m_closing || m_used >= m_capacity / 2; });
         if (m_used == 0)
             break;
         std::size_t from = m_tail, size = m_used;
+        m_last_redraw = 0;
         lock.unlock();
         log_drops();
         bool ok = write_region(from, size);

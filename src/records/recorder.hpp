@@ -31,11 +31,16 @@ public:
         std::size_t queue_bytes { 256 * 1024 };
         // Gets the file once it is closed, to compress it; it must outlive the recorder.
         RecordingArchive* archive { nullptr };
+        // How long the writer lets the queue fill before it writes, unless it
+        // is half full: a busy seat costs a few large writes a second rather
+        // than one per frame.
+        std::chrono::milliseconds batch { 20 };
     };
 
     struct Stats {
         std::uint64_t frames { 0 };   // queued to be written
         std::uint64_t dropped { 0 };  // did not fit in the queue
+        std::uint64_t replaced { 0 }; // redraws that a newer one replaced before they were written
         std::uint64_t bytes { 0 };    // written to the file, headers included
     };
 
@@ -57,6 +62,11 @@ public:
     // logged. Times never go backwards in the file, even when the clock does.
     void push(std::string_view bytes, Clock::time_point when = Clock::now());
 
+    // The same for bytes that redraw the whole screen: while the newest
+    // queued frame is a redraw not yet being written, this one replaces it,
+    // since a player of the recording would see it only for a moment.
+    void push_redraw(std::string_view bytes, Clock::time_point when = Clock::now());
+
     // Writes what is queued, closes the file and hands it to the archive;
     // returns at once. Nothing queued after this is recorded.
     void close();
@@ -71,6 +81,7 @@ public:
 
 private:
     void run();
+    void push_locked(std::string_view bytes, Clock::time_point when, std::unique_lock<std::mutex>& lock);
     void copy_in(const void* data, std::size_t size);
     bool write_region(std::size_t from, std::size_t size);
     void give_up(const char* what, int error);
@@ -88,6 +99,7 @@ private:
     std::condition_variable m_changed;
     std::size_t m_tail { 0 };  // oldest queued byte
     std::size_t m_used { 0 };
+    std::size_t m_last_redraw { 0 };  // size of the newest entry when it is a redraw
     TtyrecTime m_last;
     bool m_started { false };
     bool m_accepting { false };

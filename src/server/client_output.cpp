@@ -63,10 +63,10 @@ void ClientOutput::push_frame(std::string& frame, Wake wake)
         frame.clear();
         return;
     }
-    // Recorded even when a newer frame replaces it before it goes out: the
-    // recording shows what the game drew, not what the link let through.
+    // Recorded whatever the link lets through: the recording shows what the
+    // game drew, thinned only by the recorder's own replacing of redraws.
     if (m_recorder)
-        m_recorder->push(frame);
+        m_recorder->push_redraw(frame);
     std::string spare;
     auto waiting = std::find_if(m_items.begin(), m_items.end(),
                                 [](const Item& i) { return i.kind == Kind::Frame && !i.committed; });

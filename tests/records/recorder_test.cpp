@@ -113,6 +113,29 @@ TEST_F(RecorderTest, ReplayGivesTheLastScreenWithWellFormedHeaders)
     EXPECT_EQ(read_file(path), bytes);
 }
 
+TEST_F(RecorderTest, ARedrawReplacesOnlyTheNewestRedrawNotYetWritten)
+{
+    auto f = frames(3);
+    Recorder::Stats stats;
+    {
+        Recorder r(path, Recorder::Open::New, { .batch = 10s });
+        ASSERT_TRUE(r.start());
+        r.push("a", T0);
+        r.push_redraw(f[0], T0);
+        r.push_redraw(f[1], T0 + 1ms);
+        r.push("b", T0 + 2ms);
+        r.push_redraw(f[2], T0 + 3ms);
+        stats = r.stats();
+    }
+    std::string bytes = read_file(path);
+    TtyrecParse p = parse_ttyrec(bytes);
+    std::vector<std::string> got;
+    for (const TtyrecFrame& frame : p.frames)
+        got.emplace_back(frame.bytes);
+    EXPECT_EQ(got, (std::vector<std::string> { "a", f[1], "b", f[2] }));
+    EXPECT_EQ(stats.replaced, 1u);
+}
+
 // Two threads push at once, as the broadcaster and a client's own thread will.
 TEST_F(RecorderTest, FullQueueDropsWholeFramesOnlyAndSaysSo)
 {
