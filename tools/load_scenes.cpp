@@ -449,14 +449,13 @@ bool run_watch_scene(const std::string& program, long commands)
     readers.start();
     Phase watched = run_closed_loop(players, budget, REFUSALS);
     std::size_t bytes = readers.stop();
-    int open = 0;
-    for (const Conn& c : reading)
-        open += still_open(c.fd);
-    std::printf("  players alone:         commands=%lld %s\n  players with watchers:  commands=%lld %s\n"
-                "  watchers still connected: %d of %zu reading (%zu KB read), stalled ones held nobody up\n"
-                "  server lock stats %s\n",
-                alone.commands, latency_text(alone).c_str(), watched.commands, latency_text(watched).c_str(), open,
-                reading.size(), bytes / 1024, server.lock_stats("broadcast").c_str());
+    auto still_connected = [](const std::vector<Conn>& group) {
+        return std::count_if(group.begin(), group.end(), [](const Conn& c) { return still_open(c.fd); });
+    };
+    std::printf("  players alone:         commands=%lld %s\n  players with watchers: commands=%lld %s\n"
+                "  still connected: %td of %zu reading watchers (%zu MB read), %td of %zu stalled ones\n",
+                alone.commands, latency_text(alone).c_str(), watched.commands, latency_text(watched).c_str(),
+                still_connected(reading), reading.size(), bytes >> 20, still_connected(stalled), stalled.size());
     std::fflush(stdout);
     return alone.lost == 0 && watched.lost == 0;
 }
