@@ -12,7 +12,7 @@
 //   load_clients [<tuned_server> [seconds per phase [refuse|wait [commands per scene [scenes]]]]]
 //
 // Seconds per phase 0 leaves the phases and the churn out; scenes names the
-// scenes to run by their letters ("fgh"), all by default.
+// scenes to run by their letters ("fgh", "w" for the watchers), all by default.
 #include <algorithm>
 #include <chrono>
 #include <climits>

@@ -370,6 +370,96 @@ private:
     Clock::time_point m_started {};
 };
 
+// Watchers: each connects, asks to watch at the first menu and picks a seat.
+bool watch(Conn& c, int seat)
+{
+    return !c.until("Select: ").empty() && c.send("w\n") && !c.until("(q to leave)? ").empty()
+        && c.send(std::to_string(seat) + "\n") && !c.until(FRAME_END).empty();
+}
+
+// Reads and drops everything the watchers are sent until asked to stop.
+class WatcherReaders {
+public:
+    explicit WatcherReaders(std::vector<Conn>& conns) : m_conns(conns) {}
+    void start() { m_thread = std::thread([this] { run(); }); }
+    // The bytes read in all.
+    std::size_t stop()
+    {
+        m_stop = true;
+        m_thread.join();
+        return m_bytes;
+    }
+
+private:
+    void run()
+    {
+        std::vector<pollfd> fds;
+        for (const Conn& c : m_conns)
+            fds.push_back({ c.fd, POLLIN, 0 });
+        char buf[65536];
+        while (!m_stop) {
+            if (poll(fds.data(), fds.size(), 50) <= 0)
+                continue;
+            for (pollfd& p : fds) {
+                ssize_t n = (p.revents & (POLLIN | POLLHUP | POLLERR)) ? recv(p.fd, buf, sizeof buf, MSG_DONTWAIT) : -1;
+                if (n > 0)
+                    m_bytes += static_cast<std::size_t>(n);
+                else if (n == 0)
+                    p.fd = -1;  // poll skips it from now on
+            }
+        }
+    }
+    std::vector<Conn>& m_conns;
+    std::thread m_thread;
+    std::atomic<bool> m_stop { false };
+    std::size_t m_bytes { 0 };
+};
+
+// Four players alone, then with 16 watchers beside them (four of which read
+// nothing): the players' latency must not change.
+bool run_watch_scene(const std::string& program, long commands)
+{
+    constexpr int PLAYERS = 4, WATCHERS = 16, STALLED = 4;
+    std::printf("scene w: four players, then four players and %d watchers (%d reading nothing)\n", WATCHERS, STALLED);
+    ServerProcess server(program, "WATCHERS=" + std::to_string(WATCHERS) + "\n");
+    std::vector<Conn> players, reading, stalled;
+    for (int i = 0; i < PLAYERS && server.listening(); ++i) {
+        players.emplace_back(connect_to(server.port()));
+        if (!join(players.back(), "player" + std::to_string(i)))
+            break;
+    }
+    if (players.size() != PLAYERS) {
+        std::printf("  could not set the scene up\n");
+        return false;
+    }
+    for (Conn& c : players)
+        c.drain();
+    Budget budget;
+    budget.commands = commands;
+    Phase alone = run_closed_loop(players, budget, REFUSALS);
+    for (int i = 0; i < WATCHERS; ++i) {
+        std::vector<Conn>& group = i < STALLED ? stalled : reading;
+        group.emplace_back(connect_to(server.port(), i < STALLED ? SMALL_RCVBUF : 0));
+        if (!watch(group.back(), i % PLAYERS + 1)) {
+            std::printf("  watcher %d could not pick a seat\n", i);
+            return false;
+        }
+    }
+    WatcherReaders readers(reading);
+    readers.start();
+    Phase watched = run_closed_loop(players, budget, REFUSALS);
+    std::size_t bytes = readers.stop();
+    auto still_connected = [](const std::vector<Conn>& group) {
+        return std::count_if(group.begin(), group.end(), [](const Conn& c) { return still_open(c.fd); });
+    };
+    std::printf("  players alone:         commands=%lld %s\n  players with watchers: commands=%lld %s\n"
+                "  still connected: %td of %zu reading watchers (%zu MB read), %td of %zu stalled ones\n",
+                alone.commands, latency_text(alone).c_str(), watched.commands, latency_text(watched).c_str(),
+                still_connected(reading), reading.size(), bytes >> 20, still_connected(stalled), stalled.size());
+    std::fflush(stdout);
+    return alone.lost == 0 && watched.lost == 0;
+}
+
 bool run_scene(const std::string& program, long commands, Companion& other)
 {
     std::printf("scene %s\n", other.title());
@@ -415,6 +505,8 @@ bool run_scenes(const std::string& program, long commands, const std::string& on
     for (Companion* scene : scenes)
         if (only.empty() || only.find(scene->title()[0]) != std::string::npos)
             ok = run_scene(program, commands, *scene) && ok;
+    if (only.empty() || only.find('w') != std::string::npos)
+        ok = run_watch_scene(program, commands) && ok;
     return ok;
 }
 }  // namespace load

@@ -1,7 +1,8 @@
 // The load tool's scenes: one fast client sends refusals in a closed loop
 // while one other client reads slowly, reads nothing, keeps pressing '?',
 // sits at the class menu, sits in the shop, or keeps saving or loading with a
-// day of saves in the folder, each scene on a fresh server.
+// day of saves in the folder, each scene on a fresh server; and four players
+// in closed loops with sixteen watchers beside them.
 #pragma once
 
 #include <string>

@@ -5,8 +5,9 @@
 const COLS = 99;
 const ROWS = 35;
 const PROTOCOL = 'terminal.mudstandards.org';
-// What a closed connection offers; each choice opens a socket on its path.
-const CHOICES = [{ label: 'Connect again', path: '/play' }];
+// What a closed connection offers; each choice opens a socket on its path
+// and answers the first menu with its keys, if it has any (W watches).
+const CHOICES = [{ label: 'Connect again', path: '/play' }, { label: 'Watch', path: '/play', keys: 'w\r' }];
 // The keypad, then the keys of the game's commands.
 const PAD = ['7', '8', '9', '4', '5', '6', '1', '2', '3'];
 const KEYS = [['Esc', '\x1b'], ['Enter', '\r'], ['g', 'g'], ['e', 'e'], ['f', 'f'], ['c', 'c'], ['r', 'r'],
@@ -45,7 +46,7 @@ function showClosed(text) {
   document.getElementById('closed').hidden = false;
 }
 
-function connect(path) {
+function connect(path, keys) {
   document.getElementById('closed').hidden = true;
   term.reset();
   const scheme = location.protocol === 'https:' ? 'wss:' : 'ws:';
@@ -53,7 +54,16 @@ function connect(path) {
   ws.binaryType = 'arraybuffer';
   let opened = false;
   ws.onopen = () => { opened = true; term.focus(); };
-  ws.onmessage = (e) => term.write(typeof e.data === 'string' ? e.data : new Uint8Array(e.data));
+  const decoder = new TextDecoder();
+  let pending = keys || '';
+  ws.onmessage = (e) => {
+    const data = typeof e.data === 'string' ? e.data : new Uint8Array(e.data);
+    term.write(data);
+    if (pending && (typeof data === 'string' ? data : decoder.decode(data, { stream: true })).includes('Select: ')) {
+      ws.send(encoder.encode(pending));
+      pending = '';
+    }
+  };
   ws.onclose = (e) => {
     if (socket === ws)
       socket = null;
@@ -89,7 +99,7 @@ function buildKeys() {
   }
   const choices = document.getElementById('choices');
   for (const c of CHOICES)
-    choices.appendChild(button(c.label, () => connect(c.path)));
+    choices.appendChild(button(c.label, () => connect(c.path, c.keys)));
 }
 
 // For tests and the curious: the terminal's screen as text, one line a row.
@@ -119,4 +129,6 @@ if (document.fonts)
   document.fonts.ready.then(fit);
 document.getElementById('screen').addEventListener('click', () => term.focus());
 window.door = { term, connect, send, screenText, COLS, ROWS };
-connect(CHOICES[0].path);
+// The page's Watch link opens it as /?watch.
+const first = new URLSearchParams(location.search).has('watch') ? CHOICES[1] : CHOICES[0];
+connect(first.path, first.keys);

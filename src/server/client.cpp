@@ -128,7 +128,7 @@ void log_account(const char* what, const std::string& peer, const AccountResult&
 }
 
 // Why a connection ended before it joined, for the log.
-enum class Refusal { Gone, WrongAnswers, LoginFailed, Full };
+enum class Refusal { Gone, WrongAnswers, LoginFailed, Full, TooManyWatchers, Watched };
 
 const char* refusal_text(Refusal why)
 {
@@ -136,7 +136,9 @@ const char* refusal_text(Refusal why)
     case Refusal::WrongAnswers: return "too many wrong answers";
     case Refusal::LoginFailed: return "login failed";
     case Refusal::Full: return "server full";
-    case Refusal::Gone: break;
+    case Refusal::TooManyWatchers: return "too many watchers";
+    case Refusal::Gone:
+    case Refusal::Watched: break;
     }
     return "closed";
 }
@@ -168,7 +170,21 @@ struct Arrival {
     const std::string& peer;
 };
 
-// The menu until the client picks login (after registering, if asked).
+// A connection that chose to watch; none when it goes back to the menu.
+std::optional<Refusal> watch(Arrival& a)
+{
+    switch (watch_games(a.in, a.peer)) {
+    case WatchEnd::NobodyPlaying: return std::nullopt;
+    case WatchEnd::TooMany: return Refusal::TooManyWatchers;
+    case WatchEnd::WrongAnswers: return Refusal::WrongAnswers;
+    case WatchEnd::Gone: return Refusal::Gone;
+    case WatchEnd::Watched: break;
+    }
+    return Refusal::Watched;
+}
+
+// The menu until the client picks login (after registering, if asked) or
+// has watched; W (to watch) is not in the menu's text.
 std::optional<Refusal> run_menu(Arrival& a)
 {
     std::string line;
@@ -183,6 +199,9 @@ std::optional<Refusal> run_menu(Arrival& a)
             log_account("register", a.peer, register_user(a.in, &gate));
             return std::nullopt;
         }
+        if (c == 'W' || c == 'w')
+            if (std::optional<Refusal> watched = watch(a))
+                return watched;
     }
     return Refusal::WrongAnswers;
 }
@@ -683,7 +702,9 @@ void client_thread(UniqueFd sock, ClientOrigin origin, Clock::time_point limit)
     Refusal why = Refusal::Gone;
     std::optional<Joining> joining = arrive(arrival, why);
     if (!joining) {
-        end_before_join(in, peer, why);
+        // A watcher has had its goodbye.
+        if (why != Refusal::Watched)
+            end_before_join(in, peer, why);
         return;
     }
     std::shared_ptr<ClientOutput> out = new_output(fd);

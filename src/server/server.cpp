@@ -60,8 +60,11 @@ struct Seat {
     int deepest { 0 };
     std::uint64_t turns_at_start { turns_counted() };
     std::string killer;
+    // Stays with the seat when slots shift, for those who watch it.
+    SeatId id { 0 };
 };
 Seat g_seats[MAX_CLIENTS];
+SeatId g_last_seat_id = 0;
 // Seats that ended under the lock, for the leaver to finish off it.
 std::vector<EndedSeat> g_ended;
 
@@ -162,6 +165,7 @@ void remove_client_locked(int s, Ending ending = Ending::Closed)
     int n = joined_count();
     if (s < 0 || s >= n)
         return;
+    SeatId ended = g_seats[s].id;
     for (int i = s; i + 1 < n; ++i) {
         g_tables.client_fds[i] = g_tables.client_fds[i + 1];
         g_outputs[i] = g_outputs[i + 1];
@@ -189,6 +193,7 @@ void remove_client_locked(int s, Ending ending = Ending::Closed)
     }
     game.other_count = std::max(g_tables.client_count, 1) - 1;
     lead_with_player_in_play();
+    watchers_seat_ended_locked(ended);
 }
 
 int join_locked(int fd, std::string_view name, Seat seat = {})
@@ -200,6 +205,7 @@ int join_locked(int fd, std::string_view name, Seat seat = {})
     g_outputs[n] = nullptr;
     g_last_input[n] = std::chrono::steady_clock::now();
     g_seats[n] = std::move(seat);
+    g_seats[n].id = ++g_last_seat_id;
     copy_text(g_tables.client_names[n], name);
     g_tables.client_count = n + 1;
     Game& game = server_game();
@@ -459,15 +465,42 @@ ServerStatus server_status()
     status.logging_in = prejoin_count();
     status.uptime_s = duration_cast<seconds>(now - server_started()).count();
     std::lock_guard<std::mutex> lock(g_game_mutex);
+    status.seats = seat_status_locked();
+    return status;
+}
+
+std::vector<SeatStatus> seat_status_locked()
+{
+    using std::chrono::duration_cast;
+    using std::chrono::seconds;
+    std::vector<SeatStatus> seats;
+    auto now = std::chrono::steady_clock::now();
     Game& game = server_game();
     int n = joined_count();
     for (int i = 0; i < n; ++i) {
         const Player& p = *player_by_number(game, i);
-        status.seats.push_back({ g_tables.client_names[i], p.player_class, game.level, p.hp, p.max_hp,
-                                 g_seats[i].held ? "held" : p.alive ? "playing" : "dead",
-                                 duration_cast<seconds>(now - g_last_input[i]).count() });
+        seats.push_back({ g_tables.client_names[i], p.player_class, game.level, p.hp, p.max_hp,
+                          g_seats[i].held ? "held" : p.alive ? "playing" : "dead",
+                          duration_cast<seconds>(now - g_last_input[i]).count(), watcher_count_locked(g_seats[i].id) });
     }
-    return status;
+    return seats;
+}
+
+SeatId seat_id_locked(int slot) { return slot >= 0 && slot < joined_count() ? g_seats[slot].id : 0; }
+
+int slot_of_seat_locked(SeatId id)
+{
+    for (int i = 0; i < joined_count(); ++i)
+        if (id != 0 && g_seats[i].id == id)
+            return i;
+    return -1;
+}
+
+void build_seat_frame_locked(int slot, std::string& frame)
+{
+    Game& game = server_game();
+    frame.clear();
+    build_frame(game, *player_by_number(game, slot), slot, frame);
 }
 
 int join_server_game(int fd, const char* name)
@@ -631,6 +664,7 @@ void restore_seats_locked(const SeatRecord (&seats)[MAX_PLAYERS])
         g_seats[n].held = true;
         g_seats[n].hold_until = now + std::chrono::seconds(std::max(r.hold_left, 0));
         g_seats[n].deepest = server_game().level;
+        g_seats[n].id = ++g_last_seat_id;
         ++n;
     }
     for (int i = n; i < MAX_CLIENTS; ++i) {
@@ -659,19 +693,31 @@ std::shared_ptr<ClientOutput> output_of_slot_locked(int slot)
     return g_outputs[slot];
 }
 
-FrameWakes::~FrameWakes()
+namespace {
+// The list of a thread's last FrameWakes, kept so that a broadcast to many
+// watchers allocates nothing once it has grown.
+std::vector<std::shared_ptr<ClientOutput>>& spare_wake_list()
 {
-    for (std::size_t i = 0; i < m_count; ++i)
-        m_outputs[i]->wake();
+    thread_local std::vector<std::shared_ptr<ClientOutput>> spare;
+    return spare;
+}
+}  // namespace
+
+FrameWakes::FrameWakes() : m_outputs(std::move(spare_wake_list()))
+{
+    m_outputs.clear();
 }
 
-void FrameWakes::add(std::shared_ptr<ClientOutput> output)
+FrameWakes::~FrameWakes()
 {
-    if (m_count < m_outputs.size())
-        m_outputs[m_count++] = std::move(output);
-    else
+    for (const std::shared_ptr<ClientOutput>& output : m_outputs)
         output->wake();
+    m_outputs.clear();
+    if (spare_wake_list().capacity() < m_outputs.capacity())
+        spare_wake_list() = std::move(m_outputs);
 }
+
+void FrameWakes::add(std::shared_ptr<ClientOutput> output) { m_outputs.push_back(std::move(output)); }
 
 // Only builds each frame and hands it over: the client's own writer sends
 // it, so no socket is written while the lock is held.
@@ -684,12 +730,19 @@ void broadcast_locked(FrameWakes& wakes)
     Game& game = server_game();
     int n = joined_count();
     for (int i = 0; i < n; ++i) {
-        if (g_tables.client_fds[i] <= 0 || !g_outputs[i])
+        bool connected = g_tables.client_fds[i] > 0 && g_outputs[i];
+        // A held seat's watchers go on seeing its player's frame.
+        bool watched = watcher_count_locked(g_seats[i].id) > 0;
+        if (!connected && !watched)
             continue;
         frame.clear();
         build_frame(game, *player_by_number(game, i), i, frame);
-        g_outputs[i]->push_frame(frame, ClientOutput::Wake::Later);
-        wakes.add(g_outputs[i]);
+        if (watched)
+            watchers_push_frame_locked(g_seats[i].id, frame, wakes);
+        if (connected) {
+            g_outputs[i]->push_frame(frame, ClientOutput::Wake::Later);
+            wakes.add(g_outputs[i]);
+        }
     }
     record_lock_time(LockSection::Broadcast, std::chrono::steady_clock::now() - start);
 }

@@ -104,7 +104,10 @@ struct SeatStatus {
     int max_hp;
     const char* state;  // "playing", "dead" or "held" (the link is lost)
     long long idle_s;   // since the player's last command or chat line
+    int watchers;       // connections watching this seat
 };
+// "Fighter", ...; empty for a player without a class.
+const char* class_name(int player_class);
 struct ServerStatus {
     std::vector<SeatStatus> seats;
     int logging_in;

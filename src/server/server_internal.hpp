@@ -2,7 +2,7 @@
 // of the server; nothing outside src/server uses them.
 #pragma once
 
-#include <array>
+#include <cstdint>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -85,15 +85,14 @@ int join_with_class(int fd, std::string_view name, int class_key, std::shared_pt
 // the outputs, so that a client leaving meanwhile cannot take one away.
 class FrameWakes {
 public:
-    FrameWakes() = default;
+    FrameWakes();
     ~FrameWakes();
     FrameWakes(const FrameWakes&) = delete;
     FrameWakes& operator=(const FrameWakes&) = delete;
     void add(std::shared_ptr<ClientOutput> output);
 
 private:
-    std::array<std::shared_ptr<ClientOutput>, MAX_CLIENTS> m_outputs;
-    std::size_t m_count { 0 };
+    std::vector<std::shared_ptr<ClientOutput>> m_outputs;
 };
 
 // render_all_clients for a caller that already holds game_mutex.
@@ -296,3 +295,30 @@ std::vector<std::shared_ptr<Recorder>> seat_recorders();
 // returning player goes on with its own. Off the lock.
 void flush_recordings(std::chrono::milliseconds timeout);
 constexpr auto RECORDING_FLUSH_WAIT = std::chrono::milliseconds(500);
+// ---- Watchers ----
+// Anyone may watch a seat without an account: they are sent the frames
+// built for its player, through an output queue of their own, and never act.
+// Seats are named by an id that stays with them when the slots shift. All
+// of these take game_mutex held by the caller.
+using SeatId = std::uint64_t;
+// The seat in slot, or 0; the slot of a seat, or -1.
+SeatId seat_id_locked(int slot);
+int slot_of_seat_locked(SeatId id);
+// Every seat as the status page and the watchers' list show it.
+std::vector<SeatStatus> seat_status_locked();
+// The frame of slot's player, as the broadcast builds it.
+void build_seat_frame_locked(int slot, std::string& frame);
+
+int watcher_count_locked(SeatId seat);
+// Queues a copy of the seat's frame for each of its watchers.
+void watchers_push_frame_locked(SeatId seat, const std::string& frame, FrameWakes& wakes);
+// The seat is about to go: its watchers are told and may pick another.
+void watchers_seat_ended_locked(SeatId seat);
+
+// Serves a connection that chose to watch at the first menu, from the list
+// of seats to its goodbye. Until its first pick it is still logging in: its
+// pre-join entry and time limit hold; from then on neither does. Takes
+// game_mutex itself. Watched means it has been served to the end; the others
+// are said to nobody yet and leave the goodbye to the caller.
+enum class WatchEnd { NobodyPlaying, TooMany, Gone, WrongAnswers, Watched };
+WatchEnd watch_games(LineReader& in, const std::string& peer);

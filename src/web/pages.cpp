@@ -13,17 +13,6 @@ namespace {
 // its own at run time.
 constexpr const char* PAGE_POLICY = "default-src 'self'; style-src 'self' 'unsafe-inline'; img-src 'self' data:";
 
-const char* class_name(int player_class)
-{
-    switch (player_class) {
-    case CLASS_FIGHTER: return "Fighter";
-    case CLASS_WIZARD: return "Wizard";
-    case CLASS_ROGUE: return "Rogue";
-    case CLASS_NECROMANCER: return "Necromancer";
-    default: return "";
-    }
-}
-
 // A JSON string. Chat names are already free of control bytes; the escapes
 // make sure of it anyway.
 void append_json_string(std::string& out, std::string_view text)
@@ -110,7 +99,7 @@ std::string status_json()
         append_json_string(out, class_name(seat.player_class));
         out += ",\"level\":" + std::to_string(seat.level) + ",\"hp\":" + std::to_string(seat.hp) + ",\"max_hp\":"
             + std::to_string(seat.max_hp) + ",\"state\":\"" + seat.state + "\",\"idle_s\":" + std::to_string(seat.idle_s)
-            + "}";
+            + ",\"watchers\":" + std::to_string(seat.watchers) + "}";
     }
     return out + "]}\n";
 }

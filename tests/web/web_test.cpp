@@ -147,8 +147,16 @@ TEST(WebDoor, ServesThePageItsFilesAndAStatusWithoutAddressesOrAccounts)
     EXPECT_NE(lib.find("Terminal"), std::string::npos);
     std::string etag = lib.substr(lib.find("ETag: ") + 6, 18);
     EXPECT_EQ(get(web, "/vendor/xterm/xterm.js", "If-None-Match: " + etag + "\r\n").substr(0, 12), "HTTP/1.1 304");
+    // A browser watching Tess is counted beside her seat.
+    Ws watcher(web);
+    watcher.until("Select: ");
+    watcher.send("w\r");
+    ASSERT_FALSE(watcher.until("(q to leave)? ").empty());
+    watcher.send("1");
+    ASSERT_FALSE(watcher.frame().empty());
     std::string status = get(web, "/status.json?now");
     EXPECT_NE(status.find("\"seats\":[{\"name\":\"Tess\",\"class\":\"Wizard\",\"level\":1,"), std::string::npos) << status;
+    EXPECT_NE(status.find("\"watchers\":1}"), std::string::npos) << status;
     EXPECT_NE(status.find("\"logging_in\":0,"), std::string::npos);
     EXPECT_EQ(status.find("tcpaccount"), std::string::npos);
     EXPECT_EQ(status.find("127.0.0.1"), std::string::npos);
