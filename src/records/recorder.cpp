@@ -154,7 +154,6 @@ void Recorder::copy_in(const void* data, std::size_t size)
 void Recorder::push(std::string_view bytes, Clock::time_point when)
 {
     std::unique_lock lock(m_mutex);
-    m_last_redraw = 0;
     push_locked(bytes, when, lock);
 }
 
@@ -162,16 +161,17 @@ void Recorder::push_redraw(std::string_view bytes, Clock::time_point when)
 {
     std::unique_lock lock(m_mutex);
     // The writer takes the whole queue at once, so a redraw it has not taken
-    // is still the newest entry at the queue's end.
-    if (m_accepting && m_last_redraw > 0) {
-        m_used -= m_last_redraw;
+    // and everything queued after it are still at the queue's end; this
+    // redraw covers them all.
+    if (m_accepting && m_redraw_from) {
+        m_used = *m_redraw_from;
         ++m_stats.replaced;
     }
-    m_last_redraw = 0;
     std::size_t before = m_used;
     push_locked(bytes, when, lock);
+    m_redraw_from.reset();
     if (m_used > before)
-        m_last_redraw = m_used - before;
+        m_redraw_from = before;
 }
 
 void Recorder::push_locked(std::string_view bytes, Clock::time_point when, std::unique_lock<std::mutex>& lock)
@@ -290,7 +290,7 @@ void Recorder::run()
         if (m_used == 0)
             break;
         std::size_t from = m_tail, size = m_used;
-        m_last_redraw = 0;
+        m_redraw_from.reset();
         lock.unlock();
         log_drops();
         bool ok = write_region(from, size);
