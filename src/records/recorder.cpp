@@ -154,7 +154,7 @@ void Recorder::copy_in(const void* data, std::size_t size)
 void Recorder::push(std::string_view bytes, Clock::time_point when)
 {
     std::unique_lock lock(m_mutex);
-    push_locked(bytes, when, lock);
+    push_locked(bytes, when, lock, m_used == 0);
 }
 
 void Recorder::push_redraw(std::string_view bytes, Clock::time_point when)
@@ -163,18 +163,22 @@ void Recorder::push_redraw(std::string_view bytes, Clock::time_point when)
     // The writer takes the whole queue at once, so a redraw it has not taken
     // and everything queued after it are still at the queue's end; this
     // redraw covers them all.
+    // Only a queue that was empty wakes the writer: one woken for every
+    // replaced redraw would cost a switch per frame.
+    bool was_idle = m_used == 0;
     if (m_accepting && m_redraw_from) {
         m_used = *m_redraw_from;
         ++m_stats.replaced;
     }
     std::size_t before = m_used;
-    push_locked(bytes, when, lock);
+    push_locked(bytes, when, lock, was_idle);
     m_redraw_from.reset();
     if (m_used > before)
         m_redraw_from = before;
 }
 
-void Recorder::push_locked(std::string_view bytes, Clock::time_point when, std::unique_lock<std::mutex>& lock)
+void Recorder::push_locked(std::string_view bytes, Clock::time_point when, std::unique_lock<std::mutex>& lock,
+                           bool was_idle)
 {
     if (!m_accepting)
         return;
@@ -185,7 +189,6 @@ void Recorder::push_locked(std::string_view bytes, Clock::time_point when, std::
     }
     m_last = std::max(m_last, ttyrec_time(when));
     TtyrecHeader header = encode_ttyrec_header(m_last, static_cast<std::uint32_t>(bytes.size()));
-    bool was_idle = m_used == 0;
     bool was_below_half = m_used < m_capacity / 2;
     copy_in(header.data(), header.size());
     copy_in(bytes.data(), bytes.size());
