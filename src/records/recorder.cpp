@@ -154,7 +154,10 @@ void Recorder::copy_in(const void* data, std::size_t size)
 void Recorder::push(std::string_view bytes, Clock::time_point when)
 {
     std::unique_lock lock(m_mutex);
-    push_locked(bytes, when, lock, m_used == 0);
+    bool wake = push_locked(bytes, when, m_used == 0);
+    lock.unlock();
+    if (wake)
+        m_changed.notify_all();
 }
 
 void Recorder::push_redraw(std::string_view bytes, Clock::time_point when)
@@ -171,21 +174,24 @@ void Recorder::push_redraw(std::string_view bytes, Clock::time_point when)
         ++m_stats.replaced;
     }
     std::size_t before = m_used;
-    push_locked(bytes, when, lock, was_idle);
+    bool wake = push_locked(bytes, when, was_idle);
     m_redraw_from.reset();
     if (m_used > before)
         m_redraw_from = before;
+    lock.unlock();
+    if (wake)
+        m_changed.notify_all();
 }
 
-void Recorder::push_locked(std::string_view bytes, Clock::time_point when, std::unique_lock<std::mutex>& lock,
-                           bool was_idle)
+// True when the writer is to be woken, after letting go of the lock.
+bool Recorder::push_locked(std::string_view bytes, Clock::time_point when, bool was_idle)
 {
     if (!m_accepting)
-        return;
+        return false;
     if (bytes.size() > TTYREC_MAX_FRAME || TTYREC_HEADER_BYTES + bytes.size() > m_capacity - m_used) {
         ++m_stats.dropped;
         ++m_unlogged_drops;
-        return;
+        return false;
     }
     m_last = std::max(m_last, ttyrec_time(when));
     TtyrecHeader header = encode_ttyrec_header(m_last, static_cast<std::uint32_t>(bytes.size()));
@@ -194,10 +200,8 @@ void Recorder::push_locked(std::string_view bytes, Clock::time_point when, std::
     copy_in(bytes.data(), bytes.size());
     ++m_stats.frames;
     bool half = was_below_half && m_used >= m_capacity / 2;
-    lock.unlock();
     // A writer with work left looks again before it sleeps.
-    if (was_idle || half)
-        m_changed.notify_all();
+    return was_idle || half;
 }
 
 void Recorder::close()

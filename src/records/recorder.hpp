@@ -82,7 +82,7 @@ public:
 
 private:
     void run();
-    void push_locked(std::string_view bytes, Clock::time_point when, std::unique_lock<std::mutex>& lock, bool was_idle);
+    bool push_locked(std::string_view bytes, Clock::time_point when, bool was_idle);
     void copy_in(const void* data, std::size_t size);
     bool write_region(std::size_t from, std::size_t size);
     void give_up(const char* what, int error);
