@@ -154,47 +154,54 @@ void Recorder::copy_in(const void* data, std::size_t size)
 void Recorder::push(std::string_view bytes, Clock::time_point when)
 {
     std::unique_lock lock(m_mutex);
-    m_last_redraw = 0;
-    push_locked(bytes, when, lock);
+    bool wake = push_locked(bytes, when, m_used == 0);
+    lock.unlock();
+    if (wake)
+        m_changed.notify_all();
 }
 
 void Recorder::push_redraw(std::string_view bytes, Clock::time_point when)
 {
     std::unique_lock lock(m_mutex);
     // The writer takes the whole queue at once, so a redraw it has not taken
-    // is still the newest entry at the queue's end.
-    if (m_accepting && m_last_redraw > 0) {
-        m_used -= m_last_redraw;
+    // and everything queued after it are still at the queue's end; this
+    // redraw covers them all.
+    // Only a queue that was empty wakes the writer: one woken for every
+    // replaced redraw would cost a switch per frame.
+    bool was_idle = m_used == 0;
+    if (m_accepting && m_redraw_from) {
+        m_used = *m_redraw_from;
         ++m_stats.replaced;
     }
-    m_last_redraw = 0;
     std::size_t before = m_used;
-    push_locked(bytes, when, lock);
+    bool wake = push_locked(bytes, when, was_idle);
+    m_redraw_from.reset();
     if (m_used > before)
-        m_last_redraw = m_used - before;
+        m_redraw_from = before;
+    lock.unlock();
+    if (wake)
+        m_changed.notify_all();
 }
 
-void Recorder::push_locked(std::string_view bytes, Clock::time_point when, std::unique_lock<std::mutex>& lock)
+// True when the writer is to be woken, after letting go of the lock.
+bool Recorder::push_locked(std::string_view bytes, Clock::time_point when, bool was_idle)
 {
     if (!m_accepting)
-        return;
+        return false;
     if (bytes.size() > TTYREC_MAX_FRAME || TTYREC_HEADER_BYTES + bytes.size() > m_capacity - m_used) {
         ++m_stats.dropped;
         ++m_unlogged_drops;
-        return;
+        return false;
     }
     m_last = std::max(m_last, ttyrec_time(when));
     TtyrecHeader header = encode_ttyrec_header(m_last, static_cast<std::uint32_t>(bytes.size()));
-    bool was_idle = m_used == 0;
     bool was_below_half = m_used < m_capacity / 2;
     copy_in(header.data(), header.size());
     copy_in(bytes.data(), bytes.size());
     ++m_stats.frames;
     bool half = was_below_half && m_used >= m_capacity / 2;
-    lock.unlock();
     // A writer with work left looks again before it sleeps.
-    if (was_idle || half)
-        m_changed.notify_all();
+    return was_idle || half;
 }
 
 void Recorder::close()
@@ -290,7 +297,7 @@ void Recorder::run()
         if (m_used == 0)
             break;
         std::size_t from = m_tail, size = m_used;
-        m_last_redraw = 0;
+        m_redraw_from.reset();
         lock.unlock();
         log_drops();
         bool ok = write_region(from, size);

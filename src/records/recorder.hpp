@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -62,9 +63,9 @@ public:
     // logged. Times never go backwards in the file, even when the clock does.
     void push(std::string_view bytes, Clock::time_point when = Clock::now());
 
-    // The same for bytes that redraw the whole screen: while the newest
-    // queued frame is a redraw not yet being written, this one replaces it,
-    // since a player of the recording would see it only for a moment.
+    // The same for bytes that redraw the whole screen: while a redraw not
+    // yet taken by the writer is queued, this one replaces it and whatever
+    // came after it, since the recording would show those only for a moment.
     void push_redraw(std::string_view bytes, Clock::time_point when = Clock::now());
 
     // Writes what is queued, closes the file and hands it to the archive;
@@ -81,7 +82,7 @@ public:
 
 private:
     void run();
-    void push_locked(std::string_view bytes, Clock::time_point when, std::unique_lock<std::mutex>& lock);
+    bool push_locked(std::string_view bytes, Clock::time_point when, bool was_idle);
     void copy_in(const void* data, std::size_t size);
     bool write_region(std::size_t from, std::size_t size);
     void give_up(const char* what, int error);
@@ -99,7 +100,8 @@ private:
     std::condition_variable m_changed;
     std::size_t m_tail { 0 };  // oldest queued byte
     std::size_t m_used { 0 };
-    std::size_t m_last_redraw { 0 };  // size of the newest entry when it is a redraw
+    // Where the newest redraw the writer has not taken starts in the queue.
+    std::optional<std::size_t> m_redraw_from;
     TtyrecTime m_last;
     bool m_started { false };
     bool m_accepting { false };

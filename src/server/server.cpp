@@ -65,8 +65,9 @@ struct Seat {
 };
 Seat g_seats[MAX_CLIENTS];
 SeatId g_last_seat_id = 0;
-// Seats that ended under the lock, for the leaver to finish off it.
-std::vector<EndedSeat> g_ended;
+// Seats that ended under the lock, for the leaver to finish off it. Never
+// destroyed, since the seat clock may still run while the process exits.
+std::vector<EndedSeat>& g_ended = *new std::vector<EndedSeat>;
 
 // How often the seat clock looks for holds that ran out and idle players.
 constexpr auto SEAT_TICK = std::chrono::milliseconds(250);
@@ -391,7 +392,8 @@ void seat_tick()
         if (!log.empty())
             broadcast_locked(wakes);
     }
-    settle_ended_seats();
+    if (!log.empty())
+        settle_ended_seats();
     for (const std::string& line : log)
         log_event("%s", line.c_str());
 }

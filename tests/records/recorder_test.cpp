@@ -113,7 +113,7 @@ TEST_F(RecorderTest, ReplayGivesTheLastScreenWithWellFormedHeaders)
     EXPECT_EQ(read_file(path), bytes);
 }
 
-TEST_F(RecorderTest, ARedrawReplacesOnlyTheNewestRedrawNotYetWritten)
+TEST_F(RecorderTest, ARedrawReplacesWhatCameSinceTheRedrawNotYetWritten)
 {
     auto f = frames(3);
     Recorder::Stats stats;
@@ -125,6 +125,7 @@ TEST_F(RecorderTest, ARedrawReplacesOnlyTheNewestRedrawNotYetWritten)
         r.push_redraw(f[1], T0 + 1ms);
         r.push("b", T0 + 2ms);
         r.push_redraw(f[2], T0 + 3ms);
+        r.push("c", T0 + 4ms);
         stats = r.stats();
     }
     std::string bytes = read_file(path);
@@ -132,8 +133,8 @@ TEST_F(RecorderTest, ARedrawReplacesOnlyTheNewestRedrawNotYetWritten)
     std::vector<std::string> got;
     for (const TtyrecFrame& frame : p.frames)
         got.emplace_back(frame.bytes);
-    EXPECT_EQ(got, (std::vector<std::string> { "a", f[1], "b", f[2] }));
-    EXPECT_EQ(stats.replaced, 1u);
+    EXPECT_EQ(got, (std::vector<std::string> { "a", f[2], "c" }));
+    EXPECT_EQ(stats.replaced, 2u);
 }
 
 // Two threads push at once, as the broadcaster and a client's own thread will.
