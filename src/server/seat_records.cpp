@@ -69,7 +69,14 @@ void finish_ended_seat(EndedSeat& ended)
         ended.recorder->close();
         // The last reference: this waits for the writer, off the lock.
         ended.recorder.reset();
+        return;
     }
+    // A seat kept across a restart whose player never came back has no
+    // recorder; its recording from before the restart is finished now.
+    if (ended.score && server_settings().record)
+        if (std::optional<std::string> path = unfinished_recording(RECORDINGS_DIR, ended.score->account))
+            if (RecordingArchive* a = archive())
+                a->finished(*path);
 }
 
 void flush_recordings(std::chrono::milliseconds timeout)
