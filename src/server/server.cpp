@@ -107,16 +107,6 @@ void lead_with_player_in_play();
 
 enum class Ending { Closed, Quit, Death, Expired };
 
-const char* class_name(int player_class)
-{
-    switch (player_class) {
-    case CLASS_FIGHTER: return "Fighter";
-    case CLASS_WIZARD: return "Wizard";
-    case CLASS_ROGUE: return "Rogue";
-    case CLASS_NECROMANCER: return "Necromancer";
-    default: return "none";
-    }
-}
 
 // The score of slot s's game as it ends, or none when it did not end (a
 // link lost without a hold leaves no score: nobody chose to stop).
@@ -137,7 +127,8 @@ std::optional<XlogEntry> score_locked(int s, Ending ending)
     e.version = program_version();
     e.name = g_tables.client_names[s];
     e.account = seat.account;
-    e.player_class = class_name(p.player_class);
+    const char* player_class = class_name(p.player_class);
+    e.player_class = *player_class ? player_class : "none";
     e.level = std::max(seat.deepest, game.level);
     e.turns = static_cast<long long>(turns_counted() - seat.turns_at_start);
     e.gold = p.gold;

@@ -158,12 +158,12 @@ ByteRange choose_range(std::string_view header, std::uint64_t total)
     std::size_t eq = header.find('=');
     if (eq == std::string_view::npos || !is_bytes_unit(trim(header.substr(0, eq))))
         return {};
-    std::string_view spec = trim(header.substr(eq + 1));
-    std::size_t dash = spec.find('-');
-    if (dash == std::string_view::npos || spec.find(',') != std::string_view::npos)
+    std::string_view wanted = trim(header.substr(eq + 1));
+    std::size_t dash = wanted.find('-');
+    if (dash == std::string_view::npos || wanted.find(',') != std::string_view::npos)
         return {};
-    std::optional<std::uint64_t> first = digits(spec.substr(0, dash));
-    std::optional<std::uint64_t> last = digits(spec.substr(dash + 1));
+    std::optional<std::uint64_t> first = digits(wanted.substr(0, dash));
+    std::optional<std::uint64_t> last = digits(wanted.substr(dash + 1));
     if (dash == 0) {
         // The last *last bytes; none of an empty file, and "-0" asks for nothing.
         if (!last)
@@ -172,7 +172,7 @@ ByteRange choose_range(std::string_view header, std::uint64_t total)
             return { ByteRange::Unsatisfiable };
         return { ByteRange::Part, total - std::min(*last, total), total - 1 };
     }
-    if (!first || (!last && dash + 1 != spec.size()) || (last && *last < *first))
+    if (!first || (!last && dash + 1 != wanted.size()) || (last && *last < *first))
         return {};
     if (*first >= total)
         return { ByteRange::Unsatisfiable };
