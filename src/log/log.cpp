@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
+#include <cstring>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
@@ -240,6 +241,23 @@ std::string log_quote(std::string_view text)
         out += c;
     }
     out += '"';
+    return out;
+}
+
+sockaddr_storage unmapped_address(const sockaddr_storage& from)
+{
+    if (from.ss_family != AF_INET6)
+        return from;
+    sockaddr_in6 v6;
+    std::memcpy(&v6, &from, sizeof v6);
+    if (!IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr))
+        return from;
+    sockaddr_in v4 {};
+    v4.sin_family = AF_INET;
+    v4.sin_port = v6.sin6_port;
+    std::memcpy(&v4.sin_addr, v6.sin6_addr.s6_addr + 12, sizeof v4.sin_addr);
+    sockaddr_storage out {};
+    std::memcpy(&out, &v4, sizeof v4);
     return out;
 }
 

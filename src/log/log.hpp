@@ -43,3 +43,8 @@ std::string log_quote(std::string_view text);
 
 // A peer address as "203.0.113.7:51234" or "[2001:db8::1]:51234".
 std::string log_peer(const sockaddr* address);
+
+// An IPv4 client that reached an IPv6 socket (::ffff:a.b.c.d) as the IPv4
+// address it is, so that limits and the log count it once; any other
+// address unchanged.
+sockaddr_storage unmapped_address(const sockaddr_storage& from);

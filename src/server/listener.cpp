@@ -313,15 +313,7 @@ int next_connection(int listener, const StopSignalWatch& signals, PeerAddress& p
 PeerAddress::PeerAddress(const struct sockaddr_storage& from, socklen_t len)
 {
     std::memcpy(&m_address, &from, std::min<std::size_t>(len, sizeof m_address));
-    const auto* in6 = reinterpret_cast<const struct sockaddr_in6*>(&from);
-    if (from.ss_family != AF_INET6 || !IN6_IS_ADDR_V4MAPPED(&in6->sin6_addr))
-        return;
-    struct sockaddr_in in {};
-    in.sin_family = AF_INET;
-    in.sin_port = in6->sin6_port;
-    std::memcpy(&in.sin_addr, in6->sin6_addr.s6_addr + 12, sizeof in.sin_addr);
-    m_address = {};
-    std::memcpy(&m_address, &in, sizeof in);
+    m_address = unmapped_address(m_address);
 }
 
 bool PeerAddress::same_host(const PeerAddress& other) const

@@ -40,25 +40,12 @@ std::atomic<int> g_connections { 0 };
 // The open door's listening socket, -1 when closed.
 std::atomic<int> g_listener { -1 };
 
-// A v4-mapped IPv6 address is the IPv4 client it stands for.
 sockaddr_storage peer_of(int fd)
 {
     sockaddr_storage peer {};
     socklen_t len = sizeof peer;
     getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len);
-    if (peer.ss_family == AF_INET6) {
-        sockaddr_in6 v6;
-        std::memcpy(&v6, &peer, sizeof v6);
-        if (IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr)) {
-            sockaddr_in v4 {};
-            v4.sin_family = AF_INET;
-            v4.sin_port = v6.sin6_port;
-            std::memcpy(&v4.sin_addr, v6.sin6_addr.s6_addr + 12, sizeof v4.sin_addr);
-            peer = {};
-            std::memcpy(&peer, &v4, sizeof v4);
-        }
-    }
-    return peer;
+    return unmapped_address(peer);
 }
 
 void configure_browser_socket(int fd)
